@@ -1,0 +1,120 @@
+#include "platform/message_queue.h"
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace platform {
+namespace {
+
+struct Queue {
+  std::mutex mutex;
+  std::deque<Message> messages;
+  std::vector<EventSource*> sources;
+  // Held while sources are polled, so removal from another thread can wait
+  // for a poll in progress.
+  std::recursive_mutex pollMutex;
+};
+
+std::mutex registryMutex;
+std::map<ThreadId, std::shared_ptr<Queue>>& Registry() {
+  static auto* registry = new std::map<ThreadId, std::shared_ptr<Queue>>;
+  return *registry;
+}
+
+std::atomic<ThreadId> nextId{1};
+
+// Drops the thread's queue when the thread ends; pending messages are lost,
+// as they are when a thread with a Windows queue exits.
+struct ThreadSlot {
+  ThreadId id = nextId.fetch_add(1);
+  std::shared_ptr<Queue> queue;
+  ~ThreadSlot() {
+    if (!queue) return;
+    std::lock_guard<std::mutex> lock(registryMutex);
+    Registry().erase(id);
+  }
+};
+
+thread_local ThreadSlot slot;
+
+std::shared_ptr<Queue> OwnQueue() {
+  if (!slot.queue) {
+    slot.queue = std::make_shared<Queue>();
+    std::lock_guard<std::mutex> lock(registryMutex);
+    Registry()[slot.id] = slot.queue;
+  }
+  return slot.queue;
+}
+
+std::shared_ptr<Queue> QueueOf(ThreadId id) {
+  std::lock_guard<std::mutex> lock(registryMutex);
+  auto it = Registry().find(id);
+  return it == Registry().end() ? nullptr : it->second;
+}
+
+}  // namespace
+
+ThreadId CurrentThreadId() { return slot.id; }
+
+bool PostThreadMessage(ThreadId id, Message msg) {
+  std::shared_ptr<Queue> queue = id == slot.id ? OwnQueue() : QueueOf(id);
+  if (!queue) return false;
+  std::lock_guard<std::mutex> lock(queue->mutex);
+  queue->messages.push_back(std::move(msg));
+  return true;
+}
+
+int PumpMessages() {
+  std::shared_ptr<Queue> queue = OwnQueue();
+  {
+    std::lock_guard<std::recursive_mutex> polling(queue->pollMutex);
+    std::vector<EventSource*> sources;
+    {
+      std::lock_guard<std::mutex> lock(queue->mutex);
+      sources = queue->sources;
+    }
+    for (EventSource* src : sources) {
+      bool stillThere;
+      {
+        std::lock_guard<std::mutex> lock(queue->mutex);
+        stillThere = std::find(queue->sources.begin(), queue->sources.end(), src) != queue->sources.end();
+      }
+      if (stillThere) src->Poll();
+    }
+  }
+  int dispatched = 0;
+  for (;;) {
+    Message msg;
+    {
+      std::lock_guard<std::mutex> lock(queue->mutex);
+      if (queue->messages.empty()) break;
+      msg = std::move(queue->messages.front());
+      queue->messages.pop_front();
+    }
+    msg();
+    ++dispatched;
+  }
+  return dispatched;
+}
+
+void AddEventSource(EventSource* src) {
+  std::shared_ptr<Queue> queue = OwnQueue();
+  std::lock_guard<std::mutex> lock(queue->mutex);
+  queue->sources.push_back(src);
+}
+
+void RemoveEventSource(ThreadId owner, EventSource* src) {
+  std::shared_ptr<Queue> queue = owner == slot.id ? slot.queue : QueueOf(owner);
+  if (!queue) return;
+  std::lock_guard<std::recursive_mutex> polling(queue->pollMutex);
+  std::lock_guard<std::mutex> lock(queue->mutex);
+  queue->sources.erase(std::remove(queue->sources.begin(), queue->sources.end(), src), queue->sources.end());
+}
+
+}  // namespace platform
+

@@ -1,0 +1,418 @@
+// ClientSocket on POSIX non-blocking TCP. The owning thread's message pump
+// polls each socket once (poll() with no wait) and queues its events as
+// messages; each message checks that it still belongs to the current
+// connection before it calls a handler.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "platform/message_box.h"
+#include "platform/message_queue.h"
+#include "platform/socket.h"
+
+namespace platform {
+
+int WinsockErrorCode(int e) {
+  switch (e) {
+    case EWOULDBLOCK: return 10035;
+    case EINPROGRESS: return 10036;
+    case EALREADY: return 10037;
+    case ENOTSOCK: return 10038;
+    case EADDRINUSE: return 10048;
+    case EADDRNOTAVAIL: return 10049;
+    case ENETDOWN: return 10050;
+    case ENETUNREACH: return 10051;
+    case ENETRESET: return 10052;
+    case ECONNABORTED: return 10053;
+    case ECONNRESET: return kWsaEConnReset;
+    case EPIPE: return kWsaEConnReset;
+    case ENOBUFS: return 10055;
+    case EISCONN: return 10056;
+    case ENOTCONN: return 10057;
+    case ETIMEDOUT: return kWsaETimedOut;
+    case ECONNREFUSED: return kWsaEConnRefused;
+    case EHOSTDOWN: return 10064;
+    case EHOSTUNREACH: return kWsaEHostUnreach;
+    default: return 10000 + e;
+  }
+}
+
+enum class SocketState { Idle, Connecting, Connected };
+
+struct ClientSocket::Core : EventSource, std::enable_shared_from_this<ClientSocket::Core> {
+  mutable std::mutex mutex;
+  ClientSocket* owner = nullptr;  // null once the socket object is gone
+  SocketHandlers handlers;
+  std::string host;
+  int port = 0;
+  int fd = -1;
+  SocketState state = SocketState::Idle;
+  uint64_t generation = 0;  // bumped by every Open and Close
+  int immediateError = 0;   // connect() failed at once; reported by the next poll
+  bool readPending = false;
+  std::vector<uint8_t> pending;  // accepted bytes the kernel has not taken yet
+  size_t pendingOffset = 0;
+  ThreadId ownerThread = 0;
+  bool registered = false;
+
+  void Poll() override;
+
+  // Everything below runs with mutex held.
+  void CloseFd() {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+    state = SocketState::Idle;
+    readPending = false;
+    immediateError = 0;
+    pending.clear();
+    pendingOffset = 0;
+  }
+  void FlushPending();
+  void Fail(int posixErrno) {
+    PostError(WinsockErrorCode(posixErrno));
+    CloseFd();
+  }
+
+  void PostConnect();
+  void PostRead();
+  void PostDisconnect();
+  void PostError(int code);
+  void Post(void (*dispatch)(const std::shared_ptr<Core>&, uint64_t, int), int code = 0);
+
+  static void DispatchConnect(const std::shared_ptr<Core>& core, uint64_t gen, int);
+  static void DispatchRead(const std::shared_ptr<Core>& core, uint64_t gen, int);
+  static void DispatchDisconnect(const std::shared_ptr<Core>& core, uint64_t gen, int);
+  static void DispatchError(const std::shared_ptr<Core>& core, uint64_t gen, int code);
+};
+
+void ClientSocket::Core::Post(void (*dispatch)(const std::shared_ptr<Core>&, uint64_t, int), int code) {
+  std::shared_ptr<Core> self = shared_from_this();
+  uint64_t gen = generation;
+  PostThreadMessage(ownerThread, [self, gen, code, dispatch] { dispatch(self, gen, code); });
+}
+
+void ClientSocket::Core::PostConnect() { Post(&DispatchConnect); }
+void ClientSocket::Core::PostRead() {
+  readPending = true;
+  Post(&DispatchRead);
+}
+void ClientSocket::Core::PostDisconnect() { Post(&DispatchDisconnect); }
+void ClientSocket::Core::PostError(int code) { Post(&DispatchError, code); }
+
+void ClientSocket::Core::FlushPending() {
+  while (fd >= 0 && pendingOffset < pending.size()) {
+    ssize_t sent = ::send(fd, pending.data() + pendingOffset, pending.size() - pendingOffset,
+                          MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) {
+      pendingOffset += static_cast<size_t>(sent);
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    Fail(sent < 0 ? errno : EPIPE);
+    return;
+  }
+  pending.clear();
+  pendingOffset = 0;
+}
+
+void ClientSocket::Core::Poll() {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (fd < 0) return;
+  if (state == SocketState::Connecting) {
+    if (immediateError != 0) {
+      Fail(immediateError);
+      return;
+    }
+    pollfd p{fd, POLLOUT, 0};
+    if (::poll(&p, 1, 0) <= 0) return;
+    int err = 0;
+    socklen_t len = sizeof(err);
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    if (err != 0) {
+      Fail(err);
+      return;
+    }
+    state = SocketState::Connected;
+    PostConnect();
+    return;
+  }
+  short want = POLLIN | POLLRDHUP;
+  if (pendingOffset < pending.size()) want |= POLLOUT;
+  pollfd p{fd, want, 0};
+  if (::poll(&p, 1, 0) <= 0) return;
+  if (p.revents & POLLOUT) FlushPending();
+  if (fd < 0) return;
+  if (p.revents & POLLERR) {
+    int err = 0;
+    socklen_t len = sizeof(err);
+    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    Fail(err != 0 ? err : ECONNRESET);
+    return;
+  }
+  if (!(p.revents & (POLLIN | POLLHUP | POLLRDHUP)) || readPending) return;
+  int waiting = 0;
+  if (::ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0) {
+    PostRead();
+    return;
+  }
+  // Nothing left to read: find out whether the peer closed or reset.
+  char probe;
+  ssize_t got = ::recv(fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (got > 0) {
+    PostRead();
+  } else if (got == 0) {
+    PostDisconnect();
+    CloseFd();
+  } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    Fail(errno);
+  }
+}
+
+namespace {
+
+// Runs a handler outside the lock when its event still belongs to the
+// current connection of a live socket.
+template <typename Check, typename Call>
+void DispatchIf(const std::shared_ptr<ClientSocket::Core>& core, uint64_t gen, Check check, Call call) {
+  ClientSocket* socket;
+  {
+    std::lock_guard<std::mutex> lock(core->mutex);
+    if (core->owner == nullptr || core->generation != gen || !check(*core)) return;
+    socket = core->owner;
+  }
+  call(*socket);
+}
+
+}  // namespace
+
+void ClientSocket::Core::DispatchConnect(const std::shared_ptr<Core>& core, uint64_t gen, int) {
+  DispatchIf(
+      core, gen, [](Core& c) { return c.state == SocketState::Connected; },
+      [&](ClientSocket& s) {
+        if (core->handlers.onConnect) core->handlers.onConnect(s);
+      });
+}
+
+void ClientSocket::Core::DispatchRead(const std::shared_ptr<Core>& core, uint64_t gen, int) {
+  DispatchIf(
+      core, gen,
+      [](Core& c) {
+        c.readPending = false;
+        return c.state == SocketState::Connected;
+      },
+      [&](ClientSocket& s) {
+        if (core->handlers.onRead) core->handlers.onRead(s);
+      });
+}
+
+void ClientSocket::Core::DispatchDisconnect(const std::shared_ptr<Core>& core, uint64_t gen, int) {
+  DispatchIf(
+      core, gen, [](Core&) { return true; },
+      [&](ClientSocket& s) {
+        if (core->handlers.onDisconnect) core->handlers.onDisconnect(s);
+      });
+}
+
+void ClientSocket::Core::DispatchError(const std::shared_ptr<Core>& core, uint64_t gen, int code) {
+  DispatchIf(
+      core, gen, [](Core&) { return true; },
+      [&](ClientSocket& s) {
+        int left = code;
+        if (core->handlers.onError) core->handlers.onError(s, left);
+        if (left != 0) ShowMessageBox("Windows socket error: " + std::to_string(left), "Error");
+      });
+}
+
+ClientSocket::ClientSocket() : core_(std::make_shared<Core>()) { core_->owner = this; }
+
+ClientSocket::~ClientSocket() {
+  ThreadId ownerThread;
+  bool registered;
+  {
+    std::lock_guard<std::mutex> lock(core_->mutex);
+    ownerThread = core_->ownerThread;
+    registered = core_->registered;
+  }
+  // Unregister first, without the lock, so a poll in progress can finish.
+  if (registered) RemoveEventSource(ownerThread, core_.get());
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  core_->owner = nullptr;
+  ++core_->generation;
+  core_->CloseFd();
+}
+
+void ClientSocket::SetHandlers(SocketHandlers handlers) {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  core_->handlers = std::move(handlers);
+}
+
+void ClientSocket::SetHost(const std::string& host) {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  core_->host = host;
+}
+
+std::string ClientSocket::Host() const {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  return core_->host;
+}
+
+void ClientSocket::SetPort(int port) {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  core_->port = port;
+}
+
+int ClientSocket::Port() const {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  return core_->port;
+}
+
+namespace {
+
+bool Resolve(const std::string& host, int port, sockaddr_storage& addr, socklen_t& len) {
+  if (port < 0 || port > 65535) return false;
+  sockaddr_in v4{};
+  v4.sin_family = AF_INET;
+  v4.sin_port = htons(static_cast<uint16_t>(port));
+  if (::inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1) {
+    std::memcpy(&addr, &v4, sizeof(v4));
+    len = sizeof(v4);
+    return true;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  std::string service = std::to_string(port);
+  if (host.empty() || ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || !found) return false;
+  std::memcpy(&addr, found->ai_addr, found->ai_addrlen);
+  len = found->ai_addrlen;
+  ::freeaddrinfo(found);
+  return true;
+}
+
+}  // namespace
+
+void ClientSocket::Open() {
+  std::string host;
+  int port;
+  {
+    std::lock_guard<std::mutex> lock(core_->mutex);
+    if (core_->state == SocketState::Connected) return;
+    host = core_->host;
+    port = core_->port;
+  }
+  sockaddr_storage addr{};
+  socklen_t len = 0;
+  // Name lookup may block, so it runs without the lock.
+  if (!Resolve(host, port, addr, len)) throw SocketError("Host not found: " + host, 11001);
+
+  bool needRegister = false;
+  {
+    std::lock_guard<std::mutex> lock(core_->mutex);
+    if (core_->state == SocketState::Connected) return;
+    ++core_->generation;
+    core_->CloseFd();
+    int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) throw SocketError(std::string("socket: ") + std::strerror(errno), WinsockErrorCode(errno));
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    core_->fd = fd;
+    core_->state = SocketState::Connecting;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 && errno != EINPROGRESS) {
+      core_->immediateError = errno;
+    }
+    if (!core_->registered) {
+      core_->registered = true;
+      core_->ownerThread = CurrentThreadId();
+      needRegister = true;
+    }
+  }
+  if (needRegister) AddEventSource(core_.get());
+}
+
+void ClientSocket::Close() {
+  bool wasConnected;
+  {
+    std::lock_guard<std::mutex> lock(core_->mutex);
+    wasConnected = core_->state == SocketState::Connected;
+    ++core_->generation;
+    core_->CloseFd();
+  }
+  if (wasConnected) {
+    SocketHandlers handlers;
+    {
+      std::lock_guard<std::mutex> lock(core_->mutex);
+      handlers = core_->handlers;
+    }
+    if (handlers.onDisconnect) handlers.onDisconnect(*this);
+  }
+}
+
+bool ClientSocket::Connected() const {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  return core_->state == SocketState::Connected;
+}
+
+int ClientSocket::SendBuf(const void* data, int n) {
+  if (n <= 0 || data == nullptr) return 0;
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  if (core_->state != SocketState::Connected) return 0;
+  core_->FlushPending();
+  if (core_->state != SocketState::Connected || !core_->pending.empty()) return 0;
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  size_t done = 0;
+  while (done < static_cast<size_t>(n)) {
+    ssize_t sent = ::send(core_->fd, bytes + done, static_cast<size_t>(n) - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) {
+      done += static_cast<size_t>(sent);
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    core_->Fail(sent < 0 ? errno : EPIPE);
+    return 0;
+  }
+  if (done == 0) return 0;
+  core_->pending.assign(bytes + done, bytes + n);
+  core_->pendingOffset = 0;
+  return n;
+}
+
+int ClientSocket::ReceiveBuf(void* data, int n) {
+  if (n <= 0 || data == nullptr) return 0;
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  if (core_->state != SocketState::Connected) return -1;
+  for (;;) {
+    ssize_t got = ::recv(core_->fd, data, static_cast<size_t>(n), MSG_DONTWAIT);
+    if (got >= 0) return static_cast<int>(got);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    core_->Fail(errno);
+    return -1;
+  }
+}
+
+int ClientSocket::PendingSendBytes() const {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  return static_cast<int>(core_->pending.size() - core_->pendingOffset);
+}
+
+bool ClientSocket::SetReceiveBufferSize(int bytes) {
+  std::lock_guard<std::mutex> lock(core_->mutex);
+  if (core_->fd < 0) return false;
+  return ::setsockopt(core_->fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes)) == 0;
+}
+
+}  // namespace platform

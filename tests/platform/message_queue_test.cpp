@@ -1,0 +1,60 @@
+#include "platform/message_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.h"
+
+namespace {
+
+TEST(MessageQueue, PostedMessagesRunInOrderOnlyWhenPumped) {
+  std::vector<int> ran;
+  platform::ThreadId self = platform::CurrentThreadId();
+  ASSERT_TRUE(platform::PostThreadMessage(self, [&] { ran.push_back(1); }));
+  ASSERT_TRUE(platform::PostThreadMessage(self, [&] {
+    ran.push_back(2);
+    // Posted while dispatching: the same pump still runs it.
+    platform::PostThreadMessage(self, [&] { ran.push_back(3); });
+  }));
+  EXPECT_TRUE(ran.empty());
+  EXPECT_EQ(platform::PumpMessages(), 3);
+  EXPECT_EQ(ran, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(platform::PumpMessages(), 0);
+}
+
+TEST(MessageQueue, CrossThreadPostRunsOnTarget) {
+  std::atomic<platform::ThreadId> target{0};
+  std::atomic<bool> stop{false};
+  std::atomic<platform::ThreadId> ranOn{0};
+  std::thread worker([&] {
+    platform::PumpMessages();  // makes the queue
+    target = platform::CurrentThreadId();
+    while (!stop) {
+      platform::PumpMessages();
+      platform::RealSleep(1);
+    }
+  });
+  while (target == 0) platform::RealSleep(1);
+  ASSERT_TRUE(platform::PostThreadMessage(target, [&] {
+    ranOn = platform::CurrentThreadId();
+    stop = true;
+  }));
+  worker.join();
+  EXPECT_EQ(ranOn.load(), target.load());
+  EXPECT_FALSE(platform::PostThreadMessage(target, [] {})) << "an ended thread takes no messages";
+}
+
+TEST(MessageQueue, UnknownThreadRefusesPost) { EXPECT_FALSE(platform::PostThreadMessage(987654321u, [] {})); }
+
+TEST(MessageQueue, ThreadIdsAreDistinct) {
+  platform::ThreadId other = 0;
+  std::thread t([&] { other = platform::CurrentThreadId(); });
+  t.join();
+  EXPECT_NE(other, 0u);
+  EXPECT_NE(other, platform::CurrentThreadId());
+}
+
+}  // namespace

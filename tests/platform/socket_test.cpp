@@ -1,0 +1,335 @@
+#include "platform/socket.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/message_box.h"
+#include "tests/support/loopback.h"
+
+using platform::ClientSocket;
+using testing_support::LoopbackServer;
+using testing_support::PumpFor;
+using testing_support::PumpUntil;
+
+namespace {
+
+// Records every event of one socket in order.
+struct Recorder {
+  std::vector<std::string> events;
+  std::vector<uint8_t> received;
+  int readSize = 80000;
+  bool closeOnError = true;
+
+  void Attach(ClientSocket& s) {
+    platform::SocketHandlers h;
+    h.onConnect = [this](ClientSocket&) { events.push_back("connect"); };
+    h.onDisconnect = [this](ClientSocket&) { events.push_back("disconnect"); };
+    h.onRead = [this](ClientSocket& sock) {
+      events.push_back("read");
+      std::vector<uint8_t> buf(static_cast<size_t>(readSize));
+      int n = sock.ReceiveBuf(buf.data(), readSize);
+      if (n > 0) received.insert(received.end(), buf.begin(), buf.begin() + n);
+    };
+    h.onError = [this](ClientSocket& sock, int& code) {
+      events.push_back("error(" + std::to_string(code) + ")");
+      code = 0;
+      if (closeOnError) sock.Close();
+    };
+    s.SetHandlers(h);
+  }
+  bool Has(const std::string& e) const {
+    for (auto& x : events)
+      if (x == e) return true;
+    return false;
+  }
+};
+
+ClientSocket* OpenTo(ClientSocket& s, int port) {
+  s.SetHost("127.0.0.1");
+  s.SetPort(port);
+  s.Open();
+  return &s;
+}
+
+int CountEntries(const char* dir) {
+  int n = 0;
+  if (DIR* d = ::opendir(dir)) {
+    while (::readdir(d)) ++n;
+    ::closedir(d);
+  }
+  return n;
+}
+
+TEST(ClientSocket, ConnectsAndEventRunsOnlyWhenPumped) {
+  LoopbackServer server;
+  ClientSocket s;
+  Recorder r;
+  r.Attach(s);
+  OpenTo(s, server.port());
+  EXPECT_TRUE(r.events.empty()) << "connect must not run inside Open";
+  ASSERT_GE(server.Accept(), 0);
+  platform::RealSleep(20);
+  EXPECT_TRUE(r.events.empty()) << "events wait for the pump";
+  ASSERT_TRUE(PumpUntil([&] { return r.Has("connect"); }));
+  EXPECT_TRUE(s.Connected());
+}
+
+TEST(ClientSocket, RefusedPortReportsErrorNotConnect) {
+  ClientSocket s;
+  Recorder r;
+  r.Attach(s);
+  OpenTo(s, testing_support::UnusedPort());
+  ASSERT_TRUE(PumpUntil([&] { return !r.events.empty(); }));
+  EXPECT_EQ(r.events, std::vector<std::string>{"error(10061)"});
+  EXPECT_FALSE(s.Connected());
+  PumpFor(20);
+  EXPECT_EQ(r.events.size(), 1u);
+}
+
+TEST(ClientSocket, UnresolvableHostThrows) {
+  ClientSocket s;
+  s.SetHost("no-such-host.invalid");
+  s.SetPort(700);
+  EXPECT_THROW(s.Open(), platform::SocketError);
+  EXPECT_FALSE(s.Connected());
+}
+
+TEST(ClientSocket, PeerCloseDeliversDataThenDisconnect) {
+  LoopbackServer server;
+  ClientSocket s;
+  Recorder r;
+  r.readSize = 1000;  // several read events for the data
+  r.Attach(s);
+  OpenTo(s, server.port());
+  int peer = server.Accept();
+  ASSERT_TRUE(PumpUntil([&] { return s.Connected(); }));
+  std::vector<uint8_t> data(5000);
+  std::iota(data.begin(), data.end(), 0);
+  LoopbackServer::SendAll(peer, data.data(), data.size());
+  ::shutdown(peer, SHUT_WR);
+  ASSERT_TRUE(PumpUntil([&] { return r.Has("disconnect"); }));
+  EXPECT_EQ(r.received, data);
+  EXPECT_EQ(r.events.back(), "disconnect");
+  EXPECT_GE(std::count(r.events.begin(), r.events.end(), "read"), 5);
+  EXPECT_FALSE(s.Connected());
+}
+
+TEST(ClientSocket, SingleByteIsReadable) {
+  LoopbackServer server;
+  ClientSocket s;
+  Recorder r;
+  r.Attach(s);
+  OpenTo(s, server.port());
+  int peer = server.Accept();
+  ASSERT_TRUE(PumpUntil([&] { return s.Connected(); }));
+  uint8_t one = 0x5A;
+  LoopbackServer::SendAll(peer, &one, 1);
+  ASSERT_TRUE(PumpUntil([&] { return !r.received.empty(); }));
+  EXPECT_EQ(r.received, std::vector<uint8_t>{0x5A});
+}
+
+TEST(ClientSocket, LocalCloseRaisesDisconnectAtOnceAndNothingAfter) {
+  LoopbackServer server;
+  ClientSocket s;
+  Recorder r;
+  r.Attach(s);
+  OpenTo(s, server.port());
+  int peer = server.Accept();
+  ASSERT_TRUE(PumpUntil([&] { return s.Connected(); }));
+  const char msg[] = "pending";
+  LoopbackServer::SendAll(peer, msg, sizeof(msg));
+  platform::RealSleep(20);
+  s.Close();
+  EXPECT_EQ(r.events, (std::vector<std::string>{"connect", "disconnect"}));
+  PumpFor(30);
+  EXPECT_EQ(r.events.size(), 2u) << "no stale read after close";
+  EXPECT_EQ(s.SendBuf(msg, sizeof(msg)), 0);
+  char buf[8];
+  EXPECT_EQ(s.ReceiveBuf(buf, sizeof(buf)), -1);
+}
+
+TEST(ClientSocket, ReopenDropsEventsOfTheEarlierConnection) {
+  LoopbackServer server;
+  ClientSocket s;
+  Recorder r;
+  r.Attach(s);
+  OpenTo(s, server.port());
+  int first = server.Accept();
+  ASSERT_TRUE(PumpUntil([&] { return s.Connected(); }));
+  LoopbackServer::SendAll(first, "old", 3);
+  platform::RealSleep(20);
+  // The pump polls first (queueing the read of the first connection) and then
+  // runs this message, which closes and reopens before that read is reached.
+  platform::PostThreadMessage(platform::CurrentThreadId(), [&] {
+    s.Close();
+    r.events.clear();
+    s.Open();
+  });
+  platform::PumpMessages();
+  ASSERT_GE(server.Accept(), 0);
+  ASSERT_TRUE(PumpUntil([&] { return s.Connected(); }));
+  PumpFor(20);
+  EXPECT_EQ(r.events, std::vector<std::string>{"connect"});
+  EXPECT_TRUE(r.received.empty());
+}
+
+TEST(ClientSocket, ResetReportsConnectionReset) {
+  LoopbackServer server;
+  ClientSocket s;
+  Recorder r;
+  r.Attach(s);
+  OpenTo(s, server.port());
+  int peer = server.Accept();
+  ASSERT_TRUE(PumpUntil([&] { return s.Connected(); }));
+  server.Forget(peer);
+  LoopbackServer::Reset(peer);
+  ASSERT_TRUE(PumpUntil([&] { return r.events.size() >= 2; }));
+  EXPECT_EQ(r.events[1], "error(10054)");
+  EXPECT_FALSE(s.Connected());
+}
+
+TEST(ClientSocket, MessageSplitInManyWritesArrivesWhole) {
+  LoopbackServer server;
+  ClientSocket s;
+  Recorder r;
+  r.Attach(s);
+  OpenTo(s, server.port());
+  int peer = server.Accept();
+  ASSERT_TRUE(PumpUntil([&] { return s.Connected(); }));
+  std::vector<uint8_t> msg(60012);
+  for (size_t i = 0; i < msg.size(); ++i) msg[i] = static_cast<uint8_t>(i * 7 + 3);
+  std::thread writer([&] {
+    for (size_t off = 0; off < msg.size(); off += 997) {
+      LoopbackServer::SendAll(peer, msg.data() + off, std::min<size_t>(997, msg.size() - off));
+      if (off % (997 * 10) == 0) platform::RealSleep(1);
+    }
+  });
+  ASSERT_TRUE(PumpUntil([&] { return r.received.size() >= msg.size(); }));
+  writer.join();
+  EXPECT_EQ(r.received, msg);
+}
+
+TEST(ClientSocket, SendLargerThanKernelBufferArrivesWholeAndIsNeverTorn) {
+  LoopbackServer server;
+  ClientSocket s;
+  Recorder r;
+  r.Attach(s);
+  OpenTo(s, server.port());
+  int peer = server.Accept();
+  ASSERT_TRUE(PumpUntil([&] { return s.Connected(); }));
+  std::vector<uint8_t> big(16 << 20);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i ^ (i >> 8));
+  ASSERT_EQ(s.SendBuf(big.data(), static_cast<int>(big.size())), static_cast<int>(big.size()));
+  ASSERT_GT(s.PendingSendBytes(), 0) << "16 MB should not fit the kernel buffers at once";
+  const uint8_t small[4] = {1, 2, 3, 4};
+  EXPECT_EQ(s.SendBuf(small, 4), 0) << "nothing is taken while a remainder waits";
+
+  std::vector<uint8_t> got;
+  std::thread reader([&] { LoopbackServer::RecvAll(peer, got, big.size(), 10000); });
+  ASSERT_TRUE(PumpUntil([&] { return s.PendingSendBytes() == 0; }, 20000));
+  reader.join();
+  EXPECT_TRUE(got == big);
+  EXPECT_EQ(s.SendBuf(small, 4), 4);
+}
+
+TEST(ClientSocket, SendOnClosedSocketReturnsZeroWithoutSignal) {
+  ClientSocket never;
+  EXPECT_EQ(never.SendBuf("x", 1), 0);
+
+  LoopbackServer server;
+  ClientSocket s;
+  Recorder r;
+  r.Attach(s);
+  OpenTo(s, server.port());
+  int peer = server.Accept();
+  ASSERT_TRUE(PumpUntil([&] { return s.Connected(); }));
+  server.Forget(peer);
+  LoopbackServer::Reset(peer);
+  platform::RealSleep(20);
+  // Writing into a reset connection must not raise SIGPIPE.
+  std::vector<uint8_t> data(100000, 1);
+  for (int i = 0; i < 5; ++i) s.SendBuf(data.data(), static_cast<int>(data.size()));
+  PumpUntil([&] { return !s.Connected(); });
+  EXPECT_EQ(s.SendBuf(data.data(), 10), 0);
+}
+
+TEST(ClientSocket, UnhandledErrorCodeGoesToMessageBox) {
+  std::vector<std::string> boxes;
+  auto previous = platform::SetMessageBoxSink(
+      [&](const std::string& text, const std::string& title) { boxes.push_back(title + ":" + text); });
+  ClientSocket s;
+  platform::SocketHandlers h;
+  h.onError = [](ClientSocket&, int&) {};  // leaves the code set
+  s.SetHandlers(h);
+  OpenTo(s, testing_support::UnusedPort());
+  PumpUntil([&] { return !boxes.empty(); });
+  platform::SetMessageBoxSink(previous);
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_NE(boxes[0].find("10061"), std::string::npos);
+}
+
+TEST(ClientSocket, ThousandOpenCloseCyclesLeakNothing) {
+  LoopbackServer server;
+  const int fdsBefore = CountEntries("/proc/self/fd");
+  const int threadsBefore = CountEntries("/proc/self/task");
+  {
+    ClientSocket s;
+    Recorder r;
+    r.Attach(s);
+    for (int i = 0; i < 1000; ++i) {
+      OpenTo(s, server.port());
+      int peer = server.Accept();
+      ASSERT_GE(peer, 0);
+      ASSERT_TRUE(PumpUntil([&] { return s.Connected(); }));
+      s.Close();
+      server.Forget(peer);
+      ::close(peer);
+    }
+    PumpFor(10);
+    EXPECT_EQ(std::count(r.events.begin(), r.events.end(), "connect"), 1000);
+    EXPECT_EQ(std::count(r.events.begin(), r.events.end(), "disconnect"), 1000);
+  }
+  EXPECT_EQ(CountEntries("/proc/self/fd"), fdsBefore);
+  EXPECT_EQ(CountEntries("/proc/self/task"), threadsBefore);
+}
+
+TEST(ClientSocket, WinsockCodes) {
+  EXPECT_EQ(platform::WinsockErrorCode(ECONNREFUSED), 10061);
+  EXPECT_EQ(platform::WinsockErrorCode(ETIMEDOUT), 10060);
+  EXPECT_EQ(platform::WinsockErrorCode(ECONNRESET), 10054);
+  EXPECT_EQ(platform::WinsockErrorCode(EHOSTUNREACH), 10065);
+}
+
+TEST(ClientSocket, EventsRunOnTheOpeningThreadOnly) {
+  LoopbackServer server;
+  ClientSocket s;
+  std::atomic<platform::ThreadId> ranOn{0};
+  platform::SocketHandlers h;
+  h.onConnect = [&](ClientSocket&) { ranOn = platform::CurrentThreadId(); };
+  s.SetHandlers(h);
+  platform::ThreadId opener = 0;
+  std::atomic<bool> stop{false};
+  std::thread owner([&] {
+    opener = platform::CurrentThreadId();
+    OpenTo(s, server.port());
+    while (!stop) {
+      platform::PumpMessages();
+      platform::RealSleep(1);
+    }
+  });
+  ASSERT_GE(server.Accept(), 0);
+  for (int i = 0; i < 50 && ranOn == 0; ++i) {
+    platform::PumpMessages();  // this thread's pump must not run it
+    platform::RealSleep(5);
+  }
+  stop = true;
+  owner.join();
+  EXPECT_EQ(ranOn.load(), opener);
+}
+
+}  // namespace
