@@ -1,0 +1,21 @@
+// Hot kernels behind one small table, so the plain versions stay available
+// as the reference and tests can switch between the two.
+#pragma once
+
+#include <cstdint>
+
+namespace quenda {
+
+struct McKernelTable;
+
+struct DspFunctions {
+  void (*idctPut)(int16_t* block, uint8_t* dst, int stride);
+  void (*idctAdd)(int16_t* block, uint8_t* dst, int stride);
+  const McKernelTable* mc;
+};
+
+extern const DspFunctions kDspReference;
+extern const DspFunctions kDspOptimised;
+extern DspFunctions g_dsp;  // what the decoder uses; kDspOptimised at load
+
+}  // namespace quenda

@@ -1,0 +1,198 @@
+#include "macroblock.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "mc.h"
+#include "texture.h"
+#include "vlc_tables.h"
+
+namespace quenda {
+namespace {
+
+constexpr int kDquant[4] = {-1, -2, 1, 2};
+
+int Median(int a, int b, int c) { return a + b + c - std::max({a, b, c}) - std::min({a, b, c}); }
+
+void SetMacroblockVectors(SideInfo& si, int row, int col, int x, int y) {
+  for (int b = 0; b < 4; ++b) {
+    si.mvx[b][row][col] = x;
+    si.mvy[b][row][col] = y;
+  }
+}
+
+void DecodeIntraMacroblock(DecoderState& s) {
+  if (s.vop.parsingType == 1) ResetPredictionForMacroblock(s);
+  for (int b = 0; b < 6; ++b) {
+    DecodeIntraBlock(s, b, (s.mb.cbp >> (5 - b)) & 1);
+    PutIntraBlock(s, b);
+  }
+}
+
+void DecodeInterMacroblock(DecoderState& s) {
+  MotionCompensateMacroblock(s, s.mbX, s.mbY, s.mb.mbType);
+  for (int b = 0; b < 6; ++b) {
+    // A block without coefficients adds a zero residual: nothing to do.
+    if (DecodeInterBlock(s, b, (s.mb.cbp >> (5 - b)) & 1)) AddInterBlock(s, b);
+  }
+}
+
+void Advance(DecoderState& s) {
+  if (s.mbX < s.mbPerRow - 1) {
+    ++s.mbX;
+  } else {
+    s.mbX = 0;
+    ++s.mbY;
+  }
+}
+
+}  // namespace
+
+int DecodeMcbpc(BitReader& r, int parsingType) {
+  const uint32_t c = ShowBits(r, 9);
+  const VlcEntry e = parsingType == 0 ? kMcbpcIntraTable[c] : kMcbpcInterTable[c];
+  if (e.length == 0) return -1;
+  SkipBits(r, e.length);
+  if (e.a < 0) return kMcbpcStuffing;
+  return e.b << 4 | e.a;
+}
+
+int DecodeCbpy(BitReader& r) {
+  const VlcEntry e = kCbpyTable[ShowBits(r, 6)];
+  if (e.length == 0) return -1;
+  SkipBits(r, e.length);
+  return e.a;
+}
+
+int DecodeMotionCode(BitReader& r) {
+  if (GetBit(r)) return 0;
+  // The leading 0 is part of the code as listed: look at it again.
+  const uint32_t c = ShowBits(r, 11);
+  const VlcEntry e = LookupMvd(c);  // c < 2048: the first bit is the 0 just read
+  if (e.length == 0) return 0;     // eleven zeros after the first: no code
+  SkipBits(r, e.length - 1);
+  const int magnitude = e.a;
+  return GetBit(r) ? -magnitude : magnitude;
+}
+
+int PredictMotionVector(const DecoderState& s, int block, int component) {
+  const auto& mv = component == 0 ? s.side.mvx : s.side.mvy;
+  const int row = s.mbY + 1, col = s.mbX + 1;
+  int mv1, mv2, mv3;
+  switch (block) {
+    case 0:
+      mv1 = mv[1][row][col - 1];
+      mv2 = mv[2][row - 1][col];
+      mv3 = mv[2][row - 1][col + 1];
+      break;
+    case 1:
+      mv1 = mv[0][row][col];
+      mv2 = mv[3][row - 1][col];
+      mv3 = mv[2][row - 1][col + 1];
+      break;
+    case 2:
+      mv1 = mv[3][row][col - 1];
+      mv2 = mv[0][row][col];
+      mv3 = mv[1][row][col];
+      break;
+    default:
+      mv1 = mv[2][row][col];
+      mv2 = mv[0][row][col];
+      mv3 = mv[1][row][col];
+      break;
+  }
+  if (s.mbY == 0 && block < 2) return (block == 0 && s.mbX == 0) ? 0 : mv1;
+  return Median(mv1, mv2, mv3);
+}
+
+void DecodeMotionVector(DecoderState& s, int block) {
+  BitReader& r = s.reader;
+  const int fcode = s.vop.fcode;
+  const int f = 1 << (fcode - 1);
+  int diff[2];
+  for (int& d : diff) {
+    const int code = DecodeMotionCode(r);
+    if (f > 1 && code != 0) {
+      const int residual = int(GetBits(r, fcode - 1));
+      const int m = (std::abs(code) - 1) * f + residual + 1;
+      d = code < 0 ? -m : m;
+    } else {
+      d = code;
+    }
+  }
+  const int predBlock = block < 0 ? 0 : block;
+  int v[2];
+  for (int comp = 0; comp < 2; ++comp) {
+    int x = PredictMotionVector(s, predBlock, comp) + diff[comp];
+    if (x < -32 * f) x += 64 * f;
+    if (x > 32 * f - 1) x -= 64 * f;
+    v[comp] = x;
+  }
+  SideInfo& si = s.side;
+  const int row = s.mbY + 1, col = s.mbX + 1;
+  if (block < 0) {
+    SetMacroblockVectors(si, row, col, v[0], v[1]);
+  } else {
+    si.mvx[block][row][col] = v[0];
+    si.mvy[block][row][col] = v[1];
+  }
+}
+
+void DecodeMacroblock(DecoderState& s) {
+  BitReader& r = s.reader;
+  SideInfo& si = s.side;
+  MacroblockInfo& mb = s.mb;
+  const int row = s.mbY + 1, col = s.mbX + 1;
+  const bool predicted = s.vop.parsingType != 0;
+  int mcbpc;
+  for (;;) {
+    mb.notCoded = predicted ? int(GetBit(r)) : 0;
+    if (mb.notCoded) {
+      SetMacroblockVectors(si, row, col, 0, 0);
+      si.mode[row][col] = -1;
+      MotionCompensateMacroblock(s, s.mbX, s.mbY, 0);
+      si.qp[s.mbY][s.mbX] = s.qp;
+      Advance(s);
+      return;
+    }
+    mcbpc = DecodeMcbpc(r, s.vop.parsingType);
+    if (mcbpc != kMcbpcStuffing) break;
+    // Past the bound only 1 bits follow, so stuffing cannot repeat forever.
+  }
+  if (mcbpc < 0) {
+    mb.mbType = 7;
+    si.mode[row][col] = 7;
+    return;  // the position does not advance
+  }
+  mb.mbType = mcbpc & 15;
+  mb.cbpc = mcbpc >> 4;
+  si.mode[row][col] = mb.mbType;
+  const bool intra = mb.mbType >= 3;
+  mb.acPred = intra ? int(GetBit(r)) : 0;
+  const int cbpy = DecodeCbpy(r);
+  mb.cbpy = intra ? cbpy : 15 - cbpy;
+  mb.cbp = (mb.cbpc | mb.cbpy << 2) & 63;
+  if (mb.mbType == 1 || mb.mbType == 4) s.qp = std::clamp(s.qp + kDquant[GetBits(r, 2)], 1, 31);
+
+  if (mb.mbType <= 1) {
+    DecodeMotionVector(s, -1);
+  } else if (mb.mbType == 2) {
+    for (int b = 0; b < 4; ++b) DecodeMotionVector(s, b);
+  } else if (s.vop.parsingType == 1) {
+    SetMacroblockVectors(si, row, col, 0, 0);
+  }
+
+  if (intra) DecodeIntraMacroblock(s);
+  else DecodeInterMacroblock(s);
+  si.qp[s.mbY][s.mbX] = s.qp;
+  Advance(s);
+}
+
+void DecodeVopMacroblocks(DecoderState& s) {
+  s.mbX = 0;
+  s.mbY = 0;
+  for (int step = 0; step < s.mbCount; ++step) DecodeMacroblock(s);
+  ExtendPictureBorders(s);
+}
+
+}  // namespace quenda

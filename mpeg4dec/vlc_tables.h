@@ -1,0 +1,90 @@
+// Variable-length code lookup tables and scan orders.
+//
+// The code lists (vlc_codes.inc) are transcribed from the plain-data tables;
+// the lookup arrays are built from them at compile time. A lookup takes the
+// next few bits of the stream (most significant first) and gives the code's
+// length and values; length 0 means no code matches.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace quenda {
+
+struct RawCode {
+  uint32_t bits;
+  uint8_t length;
+  int8_t a, b, c;
+};
+
+#include "vlc_codes.inc"
+
+struct VlcEntry {
+  uint8_t length = 0;  // 0: no code
+  int8_t a = 0, b = 0, c = 0;
+};
+
+// Entries for peeks c in [lo, lo + (Size << shift)), indexed by (c - lo) >> shift.
+// Each entry holds the code whose bits prefix c and is short enough to be
+// told apart by the index.
+template <size_t Size, size_t N>
+constexpr std::array<VlcEntry, Size> BuildVlcRange(const RawCode (&codes)[N], int peekBits, uint32_t lo, int shift) {
+  std::array<VlcEntry, Size> table{};
+  for (size_t j = 0; j < Size; ++j) {
+    const uint32_t c = lo + (uint32_t(j) << shift);
+    for (const RawCode& code : codes) {
+      if (code.length > peekBits - shift) continue;
+      if ((c >> (peekBits - code.length)) == code.bits) {
+        table[j] = VlcEntry{code.length, code.a, code.b, code.c};
+        break;
+      }
+    }
+  }
+  return table;
+}
+
+// MCBPC, 9-bit peek; a = mb_type (-1 stuffing), b = cbpc.
+inline constexpr auto kMcbpcIntraTable = BuildVlcRange<512>(kMcbpcIntraCodes, 9, 0, 0);
+inline constexpr auto kMcbpcInterTable = BuildVlcRange<512>(kMcbpcInterCodes, 9, 0, 0);
+// CBPY, 6-bit peek; a = intra pattern.
+inline constexpr auto kCbpyTable = BuildVlcRange<64>(kCbpyCodes, 6, 0, 0);
+
+// Motion code magnitude, 12-bit peek (sign read separately): codes of up to
+// 4 bits above 256, the rest (prefix 0000) by all 12 bits.
+inline constexpr auto kMvdShortTable = BuildVlcRange<16>(kMvdCodes, 12, 0, 8);
+inline constexpr auto kMvdLongTable = BuildVlcRange<256>(kMvdCodes, 12, 0, 0);
+inline VlcEntry LookupMvd(uint32_t c12) { return c12 >= 256 ? kMvdShortTable[c12 >> 8] : kMvdLongTable[c12]; }
+
+// DC size: luma 11-bit peek, chroma 12-bit peek; a = size.
+inline constexpr auto kDcLumaShort = BuildVlcRange<8>(kDcSizeLumaCodes, 11, 0, 8);
+inline constexpr auto kDcLumaLong = BuildVlcRange<256>(kDcSizeLumaCodes, 11, 0, 0);
+inline VlcEntry LookupDcSizeLuma(uint32_t c11) { return c11 >= 256 ? kDcLumaShort[c11 >> 8] : kDcLumaLong[c11]; }
+inline constexpr auto kDcChromaShort = BuildVlcRange<8>(kDcSizeChromaCodes, 12, 0, 9);
+inline constexpr auto kDcChromaLong = BuildVlcRange<512>(kDcSizeChromaCodes, 12, 0, 0);
+inline VlcEntry LookupDcSizeChroma(uint32_t c12) { return c12 >= 512 ? kDcChromaShort[c12 >> 9] : kDcChromaLong[c12]; }
+
+// Coefficient codes, 12-bit peek in three ranges: c >= 512 (codes up to 7
+// bits), 128..511 (8 to 10 bits), 8..127 (10 to 12 bits); below 8 nothing.
+// a = last, b = run, c = level; the escape has all three -1.
+struct TcoefTable {
+  std::array<VlcEntry, 112> shortCodes;
+  std::array<VlcEntry, 96> midCodes;
+  std::array<VlcEntry, 120> longCodes;
+};
+template <size_t N>
+constexpr TcoefTable BuildTcoefTable(const RawCode (&codes)[N]) {
+  return TcoefTable{BuildVlcRange<112>(codes, 12, 512, 5), BuildVlcRange<96>(codes, 12, 128, 2),
+                    BuildVlcRange<120>(codes, 12, 8, 0)};
+}
+inline constexpr TcoefTable kTcoefIntraTable = BuildTcoefTable(kTcoefIntraCodes);
+inline constexpr TcoefTable kTcoefInterTable = BuildTcoefTable(kTcoefInterCodes);
+
+inline VlcEntry LookupTcoef(const TcoefTable& t, uint32_t c12) {
+  if (c12 >= 512) return t.shortCodes[(c12 - 512) >> 5];
+  if (c12 >= 128) return t.midCodes[(c12 - 128) >> 2];
+  if (c12 >= 8) return t.longCodes[c12 - 8];
+  return VlcEntry{};
+}
+
+}  // namespace quenda

@@ -1,0 +1,105 @@
+#include "frames.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <utility>
+
+#include "frame_store.h"
+#include "md5.h"
+#include "quenda.h"
+
+namespace quenda_tools {
+
+bool ReadFramesFile(const std::string& path, std::vector<std::vector<uint8_t>>& pictures) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t pos = 0;
+  while (pos < bytes.size()) {
+    if (bytes.size() - pos < 4) return false;
+    const uint32_t n = uint32_t(bytes[pos]) | uint32_t(bytes[pos + 1]) << 8 | uint32_t(bytes[pos + 2]) << 16 |
+                       uint32_t(bytes[pos + 3]) << 24;
+    pos += 4;
+    if (bytes.size() - pos < n) return false;
+    pictures.emplace_back(bytes.begin() + long(pos), bytes.begin() + long(pos + n));
+    pos += n;
+  }
+  return true;
+}
+
+std::vector<uint8_t> PlanarPicture(const uint8_t* store) {
+  std::vector<uint8_t> out;
+  out.reserve(kWidth * kHeight * 3 / 2);
+  const int ls = quenda::LumaStride(kWidth), cs = quenda::ChromaStride(kWidth);
+  const uint8_t* planes[3] = {store + quenda::CallerStoreLumaOrigin(kWidth),
+                              store + quenda::CallerStoreUOrigin(kWidth, kHeight),
+                              store + quenda::CallerStoreVOrigin(kWidth, kHeight)};
+  for (int p = 0; p < 3; ++p) {
+    const int w = p ? kWidth / 2 : kWidth, h = p ? kHeight / 2 : kHeight, stride = p ? cs : ls;
+    for (int y = 0; y < h; ++y) out.insert(out.end(), planes[p] + y * stride, planes[p] + y * stride + w);
+  }
+  return out;
+}
+
+std::string PlanarMd5(const uint8_t* store) {
+  const std::vector<uint8_t> picture = PlanarPicture(store);
+  Md5 md5;
+  md5.Update(picture.data(), picture.size());
+  return md5.HexDigest();
+}
+
+int PictureCoded(const std::vector<uint8_t>& payload, int* codingType) {
+  for (size_t i = 0; i + 6 <= payload.size(); ++i) {
+    if (payload[i] || payload[i + 1] || payload[i + 2] != 1) continue;
+    if (payload[i + 3] != 0xB6) return -1;
+    size_t bit = (i + 4) * 8;
+    auto next = [&]() -> int {
+      if (bit / 8 >= payload.size()) return 1;
+      const int b = (payload[bit / 8] >> (7 - bit % 8)) & 1;
+      ++bit;
+      return b;
+    };
+    const int type = next() << 1 | next();
+    if (codingType) *codingType = type;
+    while (next() && bit < payload.size() * 8) {
+    }
+    next();                                // marker
+    for (int k = 0; k < 5; ++k) next();    // vop_time_increment
+    next();                                // marker
+    return next();
+  }
+  return -1;
+}
+
+bool DecodeCapture(const std::vector<std::vector<uint8_t>>& pictures,
+                   const std::function<void(const DecodedPicture&)>& onPicture) {
+  if (Decoder_Init() != 0) return false;
+  const size_t storeBytes = quenda::CallerStoreBytes(kWidth, kHeight);
+  std::vector<uint8_t> a(storeBytes), b(storeBytes);
+  uint8_t* ref = a.data();
+  uint8_t* cur = b.data();
+  std::vector<uint8_t> payload;
+  for (size_t i = 0; i < pictures.size(); ++i) {
+    payload = pictures[i];
+    // The camera's frame tag is overwritten with 0xFF before decoding.
+    for (size_t k = 0; k < 4 && k < payload.size(); ++k) payload[k] = 0xFF;
+    int type = 0;
+    const int coded = PictureCoded(payload, &type);
+    DecoderSetInputSize(uint32_t(payload.size()));
+    int32_t reported = 0;
+    DecoderOnly(payload.data(), ref, cur, &reported);
+    if (coded == 1) {
+      onPicture(DecodedPicture{int(i), reported, cur});
+      if (reported != 2) std::swap(ref, cur);
+    } else {
+      // No new picture: the reference stands for it.
+      onPicture(DecodedPicture{int(i), type, ref});
+    }
+  }
+  DecoderClose();
+  return true;
+}
+
+}  // namespace quenda_tools

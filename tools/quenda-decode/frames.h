@@ -1,0 +1,39 @@
+// Helpers shared by quenda-decode and the decoder's tests: reading `.frames`
+// captures, hashing a caller frame store's picture, and a small look at a
+// picture header to know whether a call produced a new picture.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace quenda_tools {
+
+inline constexpr int kWidth = 320;
+inline constexpr int kHeight = 240;
+
+// Records of a `.frames` file: 32-bit little-endian length, then the payload.
+// Returns false when the file cannot be read or a record is truncated.
+bool ReadFramesFile(const std::string& path, std::vector<std::vector<uint8_t>>& pictures);
+
+// The 320 x 240 picture of a caller frame store as planar YUV 4:2:0, no borders.
+std::vector<uint8_t> PlanarPicture(const uint8_t* store);
+std::string PlanarMd5(const uint8_t* store);
+
+// First picture header of a payload: -1 when there is none, otherwise
+// vop_coded (0 or 1); the coding type goes to *codingType.
+int PictureCoded(const std::vector<uint8_t>& payload, int* codingType);
+
+// Decodes a capture through the library's exports (DecoderOnly), calling
+// onPicture with the picture index, coding type and the store holding the
+// picture to show. Returns false when the decoder cannot be initialised.
+struct DecodedPicture {
+  int index;
+  int codingType;
+  const uint8_t* store;
+};
+bool DecodeCapture(const std::vector<std::vector<uint8_t>>& pictures,
+                   const std::function<void(const DecodedPicture&)>& onPicture);
+
+}  // namespace quenda_tools
