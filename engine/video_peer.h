@@ -17,6 +17,8 @@ struct VideoPeer {
   std::atomic<int32_t> playing{0};  // 0 pre-buffering, 1 playing
   std::atomic<uint32_t> newestTimestamp{0};
   std::atomic<uint8_t> motionoccur{0};
+  // Video frames received in the last second; set by the statistics timer.
+  std::atomic<uint32_t> frameRate{0};
 
   // Camera encoder settings (sent in the encoder-parameter message).
   std::atomic<uint16_t> maxbitrate{299};

@@ -1,0 +1,52 @@
+// The form's side of the link: the eight socket handlers, which run on the
+// link thread (it opened the sockets) and turn socket events into bytes in
+// the receive rings and command codes in the command queue, and the link
+// steps of the once-a-second statistics timer (host thread).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "engine/net_manage.h"
+#include "platform/socket.h"
+
+class LinkEvents {
+ public:
+  static constexpr int kVideoReadSize = 80000;
+  static constexpr int kAudioReadSize = 20000;
+  static constexpr int kVideoReceiveBuffer = 400000;
+
+  explicit LinkEvents(CNetManage& link);
+
+  // Handlers bound to this object, for ClientSocket::SetHandlers.
+  platform::SocketHandlers VideoHandlers();
+  platform::SocketHandlers AudioHandlers();
+
+  void VidSockConnect(platform::ClientSocket& socket);
+  void VidSockDisconnect(platform::ClientSocket& socket);
+  void VidSockError(platform::ClientSocket& socket, int& code);
+  void VidSockRead(platform::ClientSocket& socket);
+  void AudSockConnect(platform::ClientSocket& socket);
+  void AudSockDisconnect(platform::ClientSocket& socket);
+  void AudSockError(platform::ClientSocket& socket, int& code);
+  void AudSockRead(platform::ClientSocket& socket);
+
+  // Connect time-out, roll-over of the second, silence counts and watchdogs.
+  void StatisticTimer();
+
+  // Raises 22 "over capacity"; returns 1.
+  static int ReportOverCapacity(const MessageClosure& passMessage);
+
+  // Bytes the rings refused since the link was wired.
+  uint64_t RefusedBytes() const { return refusedBytes_.load(); }
+
+ private:
+  void Receive(platform::ClientSocket& socket, int maxBytes, CManage1DBUF& ring,
+               std::atomic<uint32_t>& bits, bool ownConnected);
+  void OverCapacity();
+
+  CNetManage& link;
+  std::unique_ptr<uint8_t[]> readBuf;
+  std::atomic<uint64_t> refusedBytes_{0};
+};
