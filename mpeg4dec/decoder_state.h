@@ -82,9 +82,9 @@ struct DecoderState {
   uint8_t* storeBase[6] = {};  // Y cur, Y ref, U cur, U ref, V cur, V ref
   uint8_t* post[3] = {};       // post-processing planes
 
-  alignas(16) int16_t coeffs[6][64];
+  alignas(16) int16_t coeffs[6][64] = {};
 
-  SideInfo side;
+  SideInfo side{};
 };
 
 // The instance. Hidden visibility keeps every loaded copy separate.
