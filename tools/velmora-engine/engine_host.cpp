@@ -1,0 +1,175 @@
+#include "tools/velmora-engine/engine_host.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <vector>
+
+#include "engine/wire_protocol.h"
+#include "platform/clock.h"
+#include "platform/message_queue.h"
+#include "shared/command_codes.h"
+
+namespace host {
+
+CountingVideo::CountingVideo() { StartThread(this, &CountingVideo::Proc); }
+
+CountingVideo::~CountingVideo() { StopThread(); }
+
+void CountingVideo::Proc(CountingVideo* self) {
+  std::vector<uint8_t> frame(wire::kMaxMessage);
+  self->running = 1;
+  while (self->keepRunning == 1) {
+    self->frameQueue->LockFrames();
+    while (self->frameQueue->FrameCount() > 0) {
+      int32_t size = 0;
+      self->frameQueue->PopFrame(frame.data(), &size);
+      ++self->frames;
+      self->bytes += static_cast<uint64_t>(size);
+    }
+    self->frameQueue->UnlockFrames();
+    platform::PumpMessages();
+    platform::Sleep(5);
+  }
+  self->running = 0;
+}
+
+CountingAudio::CountingAudio() { StartThread(this, &CountingAudio::Proc); }
+
+CountingAudio::~CountingAudio() { StopThread(); }
+
+void CountingAudio::ResetAudio() {
+  codedAudioRing.ClearBytes();
+  stateTaken = false;
+  ++resets;
+}
+
+void CountingAudio::SetAdpcmStartState(int16_t, uint8_t) { stateTaken = true; }
+
+void CountingAudio::Proc(CountingAudio* self) {
+  uint8_t chunk[256];
+  self->running = 1;
+  while (self->keepRunning == 1) {
+    const uint32_t n = std::min<uint32_t>(self->codedAudioRing.Count(), sizeof(chunk));
+    if (n > 0 && self->codedAudioRing.GetBytes(chunk, n)) self->bytes += n;
+    platform::PumpMessages();
+    if (n < sizeof(chunk)) platform::Sleep(5);
+  }
+  self->running = 0;
+}
+
+EngineHost::EngineHost(const HostOptions& options, Output out)
+    : options_(options), out_(std::move(out)), area_(std::make_unique<SharedAudioArea>()) {}
+
+EngineHost::~EngineHost() {
+  if (!link_) return;
+  link_->PostCommand(CmdDisconnectAudio);
+  link_->PostCommand(CmdDisconnectVideo);
+  // Let the link close both connections and report it (bounded); the link's
+  // own destructor waits only for the audio side.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (link_->running == 1 && std::chrono::steady_clock::now() < deadline &&
+         (link_->vidconnected != 0 || link_->audconnected != 0 || link_->commands.Count() > 0 ||
+          (link_->videoState != 0 && link_->videoState != 100) || link_->audioState != 0))
+    platform::RealSleep(5);
+  // Once the link is gone no thread runs the sockets' handlers any more.
+  link_.reset();
+  vidSock_.SetHandlers({});
+  audSock_.SetHandlers({});
+  events_.reset();
+  video_.reset();
+  audio_.reset();
+}
+
+void EngineHost::Print(int32_t number, const char* text) {
+  if (number == 255 && !options_.trace) return;
+  std::lock_guard<std::mutex> lock(outMutex_);
+  out_(std::to_string(number) + " " + text);
+}
+
+void EngineHost::Start() {
+  *area_ = SharedAudioArea{};
+  link_ = std::make_unique<CNetManage>(nullptr, options_.startDelayMs);
+  video_ = std::make_unique<CountingVideo>();
+  audio_ = std::make_unique<CountingAudio>();
+  events_ = std::make_unique<LinkEvents>(*link_);
+  link_->vidSock = &vidSock_;
+  link_->audSock = &audSock_;
+  link_->video = video_.get();
+  link_->audio = audio_.get();
+  for (int i = 0; i < kTalkSlotCount; ++i) audio_->talkSlots[i] = &area_->slots[i];
+  audio_->writeSlotRef = &area_->writeSlot;
+  link_->SetText(link_->ipaddr, options_.host);
+  link_->port = static_cast<int16_t>(options_.port);
+  link_->SetText(link_->username, options_.user);
+  link_->SetText(link_->password, options_.password);
+  link_->passMessage.Set([this](int32_t number, const char* text) { Print(number, text); });
+  vidSock_.SetHandlers(events_->VideoHandlers());
+  audSock_.SetHandlers(events_->AudioHandlers());
+  link_->StartLinkThread();
+  link_->showStatusRef = &area_->showStatus;
+  link_->heartbeatRef = &area_->heartbeat;
+  link_->loginLevel = 0;
+  link_->PostCommand(CmdConnectVideo);
+  link_->PostCommand(CmdConnectAudio);
+}
+
+HostStats EngineHost::Stats() const {
+  HostStats s;
+  if (!link_) return s;
+  s.frmrate = link_->frmrate;
+  s.avbitrate = link_->avbitrate;
+  s.audbitrate = link_->audbitrate;
+  s.talkKbps = static_cast<int32_t>(link_->talkKbps.load());
+  s.videoState = link_->videoState;
+  s.audioState = link_->audioState;
+  s.loginLevel = link_->loginLevel;
+  s.vidconnected = link_->vidconnected != 0;
+  s.audconnected = link_->audconnected != 0;
+  s.framesShown = video_->frames;
+  s.videoBytes = video_->bytes;
+  s.audioBytes = audio_->bytes;
+  s.audioResets = audio_->resets;
+  return s;
+}
+
+bool EngineHost::Command(const std::string& line) {
+  std::istringstream in(line);
+  std::string word;
+  if (!(in >> word)) return true;
+  if (word == "sio") {
+    int port = -1;
+    in >> port;
+    std::string text;
+    std::getline(in >> std::ws, text);
+    if (port < 0 || port > 1 || text.empty()) return false;
+    link_->sioTx[port].PutBytes(text.data(), static_cast<uint32_t>(text.size()));
+    return true;
+  }
+  if (word == "gpio") {
+    int value = 0;
+    if (!(in >> value)) return false;
+    link_->gpioOut = value;
+    link_->PostCommand(CmdSendGpio);
+    return true;
+  }
+  if (word == "talk") {
+    in >> word;
+    if (word != "on" && word != "off") return false;
+    if (word == "on") {
+      const int32_t write = audio_->ReadWriteSlot();
+      if (write >= 0 && write < kTalkSlotCount) link_->talkReadSlot = write;
+    }
+    link_->biauden = word == "on" ? 1 : 0;
+    return true;
+  }
+  char* end = nullptr;
+  const long code = std::strtol(word.c_str(), &end, 10);
+  if (*end != 0 || code < 1 || code > 17) return false;
+  link_->PostCommand(static_cast<int32_t>(code));
+  return true;
+}
+
+}  // namespace host

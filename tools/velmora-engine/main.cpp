@@ -1,0 +1,106 @@
+// velmora-engine HOST PORT USER PASSWORD [--seconds N] [--trace]
+// Connects the camera link to a camera server and prints every numbered
+// message as "NUM TEXT". Lines on stdin: a command code 1-17, "sio PORT TEXT",
+// "gpio VALUE", "talk on|off", "quit". Ends on Ctrl-C or after N seconds.
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "tools/velmora-engine/engine_host.h"
+
+namespace {
+
+std::atomic<bool> stopRequested{false};
+
+void OnSignal(int) { stopRequested = true; }
+
+int Usage() {
+  std::fprintf(stderr, "usage: velmora-engine HOST PORT USER PASSWORD [--seconds N] [--trace]\n");
+  return 2;
+}
+
+// Reads whatever whole lines stdin has, without blocking.
+bool ReadLine(std::string& pending, std::string& line, bool& eof) {
+  for (;;) {
+    auto nl = pending.find('\n');
+    if (nl != std::string::npos) {
+      line = pending.substr(0, nl);
+      pending.erase(0, nl + 1);
+      return true;
+    }
+    if (eof) return false;
+    pollfd p{0, POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0) return false;
+    char buf[256];
+    const ssize_t n = ::read(0, buf, sizeof(buf));
+    if (n <= 0) {
+      eof = true;
+      return false;
+    }
+    pending.append(buf, static_cast<size_t>(n));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  host::HostOptions options;
+  int seconds = 0;
+  int positional = 0;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--seconds" && i + 1 < argc) {
+      seconds = std::atoi(argv[++i]);
+    } else if (a == "--trace") {
+      options.trace = true;
+    } else if (a.rfind("--", 0) == 0) {
+      return Usage();
+    } else {
+      switch (positional++) {
+        case 0: options.host = a; break;
+        case 1: options.port = std::atoi(a.c_str()); break;
+        case 2: options.user = a; break;
+        case 3: options.password = a; break;
+        default: return Usage();
+      }
+    }
+  }
+  if (positional != 4) return Usage();
+
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  std::signal(SIGPIPE, SIG_IGN);
+  {
+    host::EngineHost engine(options, [](const std::string& line) {
+      std::fputs((line + "\n").c_str(), stdout);
+      std::fflush(stdout);
+    });
+    engine.Start();
+    const auto start = std::chrono::steady_clock::now();
+    auto nextTick = start + std::chrono::seconds(1);
+    std::string pending, line;
+    bool eof = false;
+    while (!stopRequested) {
+      const auto now = std::chrono::steady_clock::now();
+      if (seconds > 0 && now - start >= std::chrono::seconds(seconds)) break;
+      if (now >= nextTick) {
+        engine.Tick();
+        nextTick += std::chrono::seconds(1);
+      }
+      while (ReadLine(pending, line, eof)) {
+        if (line == "quit") stopRequested = true;
+        else if (!engine.Command(line)) std::fprintf(stderr, "unknown command: %s\n", line.c_str());
+      }
+      ::usleep(10000);
+    }
+  }
+  return 0;
+}
