@@ -287,9 +287,10 @@ class CameraSimulator {
   void SetMotion(uint8_t flag, uint32_t cellBits);
 
   // ---- faults ----
-  // A header claiming `length` (> 60000) payload bytes, then `trailing`
-  // bytes of filler, far fewer than claimed.
-  int SendOverlongLength(uint16_t length = 60001, size_t trailing = 64,
+  // A header (shaped like a video frame) claiming `length` (> 60000)
+  // payload bytes, then `trailing` zero bytes. A viewer that resynchronises
+  // may read trailing bytes as a header of its own, so 0 is the clean case.
+  int SendOverlongLength(uint16_t length = 60001, size_t trailing = 0,
                          Target t = VideoConns());
   // A 12-byte message of the given type (not 0x01/0x10), with or without
   // the video marker 0x1D 0xDE in bytes 6-7.
