@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#if defined(__SSE2__)
-#define QUENDA_SSE2 1
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#define QUENDA_X86 1
+#include <immintrin.h>
 #endif
 
 namespace quenda {
@@ -118,250 +118,242 @@ void DeblockHorizontalEdgeGroup(uint8_t* v0, ptrdiff_t stride, int qp) {
 }
 
 // Left to right: an edge's v0 is the previous edge's filtered v8.
-void DeblockVerticalEdgesPlain(uint8_t* row0, int rows, int width, ptrdiff_t stride, const int32_t* qpRow,
-                               int qpShift) {
+void DeblockVerticalEdgesPlain(uint8_t* row0, int firstRow, int rows, int width, ptrdiff_t stride,
+                               const int32_t* qpStore, int qpRowLength, int qpShift) {
   for (int r = 0; r + 4 <= rows; r += 4) {
     uint8_t* strip = row0 + r * stride;
-    for (int x = 8; x + 5 <= width; x += 8) DeblockVerticalEdgeStrip(strip + x - 5, stride, ClampQp(qpRow[x >> qpShift]));
+    const int32_t* qpRow = qpStore + ptrdiff_t((firstRow + r) >> qpShift) * qpRowLength;
+    for (int x = 8; x + 5 <= width; x += 8) {
+      DeblockVerticalEdgeStrip(strip + x - 5, stride, ClampQp(qpRow[x >> qpShift]));
+    }
   }
 }
 
-void DeblockHorizontalEdgePlain(uint8_t* below, int width, ptrdiff_t stride, const int32_t* qpRow, int qpShift) {
-  for (int x = 0; x + 8 <= width; x += 8) {
+void DeblockHorizontalEdgeFromPlain(uint8_t* below, int from, int width, ptrdiff_t stride, const int32_t* qpRow,
+                                    int qpShift) {
+  for (int x = from; x + 8 <= width; x += 8) {
     DeblockHorizontalEdgeGroup(below - 5 * stride + x, stride, ClampQp(qpRow[x >> qpShift]));
   }
 }
 
+void DeblockHorizontalEdgePlain(uint8_t* below, int width, ptrdiff_t stride, const int32_t* qpRow, int qpShift) {
+  DeblockHorizontalEdgeFromPlain(below, 0, width, stride, qpRow, qpShift);
+}
+
 constexpr DeblockKernels kPlainKernels{"plain", DeblockVerticalEdgesPlain, DeblockHorizontalEdgePlain};
 
-#if QUENDA_SSE2
+#if QUENDA_X86
 
-// ---- SSE2: eight lines at once, one per 16-bit lane ------------------------
+// ---- SSE2: eight lines per vector --------------------------------------------
 
-// v0..v9 of eight lines.
-struct Lanes {
-  __m128i v[10];
-  __m128i& operator[](int k) { return v[k]; }
-  const __m128i& operator[](int k) const { return v[k]; }
-};
+namespace sse2 {
 
-inline __m128i Abs16(__m128i x) { return _mm_max_epi16(x, _mm_sub_epi16(_mm_setzero_si128(), x)); }
-inline __m128i Times5(__m128i x) { return _mm_add_epi16(_mm_slli_epi16(x, 2), x); }
-inline __m128i Select(__m128i mask, __m128i a, __m128i b) {
-  return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
+#define LANE_FN static inline __attribute__((always_inline))
+using V = __m128i;
+constexpr bool kWide = false;
+
+LANE_FN V Zero() { return _mm_setzero_si128(); }
+LANE_FN V Set1(int x) { return _mm_set1_epi16(static_cast<short>(x)); }
+LANE_FN V HalvesQp(int a, int) { return Set1(a); }
+LANE_FN V Add(V a, V b) { return _mm_add_epi16(a, b); }
+LANE_FN V Sub(V a, V b) { return _mm_sub_epi16(a, b); }
+LANE_FN V Max(V a, V b) { return _mm_max_epi16(a, b); }
+LANE_FN V Min(V a, V b) { return _mm_min_epi16(a, b); }
+LANE_FN V And(V a, V b) { return _mm_and_si128(a, b); }
+LANE_FN V AndNot(V mask, V b) { return _mm_andnot_si128(mask, b); }
+LANE_FN V Or(V a, V b) { return _mm_or_si128(a, b); }
+LANE_FN V Xor(V a, V b) { return _mm_xor_si128(a, b); }
+LANE_FN V CmpGt(V a, V b) { return _mm_cmpgt_epi16(a, b); }
+LANE_FN V CmpLt(V a, V b) { return _mm_cmplt_epi16(a, b); }
+LANE_FN V Shl(V a, int n) { return _mm_slli_epi16(a, n); }
+LANE_FN V Srai(V a, int n) { return _mm_srai_epi16(a, n); }
+LANE_FN V Srli(V a, int n) { return _mm_srli_epi16(a, n); }
+LANE_FN int MoveMask(V a) { return _mm_movemask_epi8(a); }
+LANE_FN V UnpackLo8(V a, V b) { return _mm_unpacklo_epi8(a, b); }
+LANE_FN V UnpackHi8(V a, V b) { return _mm_unpackhi_epi8(a, b); }
+LANE_FN V UnpackLo16(V a, V b) { return _mm_unpacklo_epi16(a, b); }
+LANE_FN V UnpackHi16(V a, V b) { return _mm_unpackhi_epi16(a, b); }
+LANE_FN V UnpackLo32(V a, V b) { return _mm_unpacklo_epi32(a, b); }
+LANE_FN V UnpackHi32(V a, V b) { return _mm_unpackhi_epi32(a, b); }
+LANE_FN V UnpackLo64(V a, V b) { return _mm_unpacklo_epi64(a, b); }
+LANE_FN V UnpackHi64(V a, V b) { return _mm_unpackhi_epi64(a, b); }
+LANE_FN V PackUs16(V a, V b) { return _mm_packus_epi16(a, b); }
+LANE_FN V ShiftBytesRight8(V a) { return _mm_srli_si128(a, 8); }
+LANE_FN V SwapAdjacent16(V a) { return _mm_shufflehi_epi16(_mm_shufflelo_epi16(a, 0xB1), 0xB1); }
+LANE_FN V SwapPairs16(V a) { return _mm_shufflehi_epi16(_mm_shufflelo_epi16(a, 0x4E), 0x4E); }
+LANE_FN V SwapDwords(V a) { return _mm_shuffle_epi32(a, 0xB1); }
+LANE_FN V SwapQwords(V a) { return _mm_shuffle_epi32(a, 0x4E); }
+LANE_FN V BroadcastQuadHeads(V a) { return _mm_shufflehi_epi16(_mm_shufflelo_epi16(a, 0), 0); }
+LANE_FN V LoadRowPair(const uint8_t* p, ptrdiff_t stride, int row) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + row * stride));
 }
-
-// Per lane: number of flat pairs among (v1,v2) .. (v7,v8).
-inline __m128i FlatPairCounts(const Lanes& v) {
-  const __m128i two = _mm_set1_epi16(2);
-  __m128i count = _mm_setzero_si128();
-  for (int k = 1; k < 8; ++k) {
-    const __m128i diff = _mm_sub_epi16(_mm_max_epi16(v[k], v[k + 1]), _mm_min_epi16(v[k], v[k + 1]));
-    count = _mm_sub_epi16(count, _mm_cmplt_epi16(diff, two));
-  }
-  return count;
+LANE_FN void StoreRow16Pair(uint8_t* p, ptrdiff_t stride, int row, V a) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p + row * stride), a);
 }
-
-// Default filter on the lanes of `enable`; moves v4 and v5.
-inline void DefaultLanes(Lanes& v, __m128i qp, __m128i enable) {
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i d45 = _mm_sub_epi16(v[4], v[5]);
-  const __m128i h = _mm_srai_epi16(_mm_add_epi16(d45, _mm_srli_epi16(d45, 15)), 1);
-  const __m128i a0 = _mm_sub_epi16(_mm_slli_epi16(_mm_sub_epi16(v[3], v[6]), 1), Times5(d45));
-  const __m128i a1 = _mm_sub_epi16(_mm_slli_epi16(_mm_sub_epi16(v[1], v[4]), 1), Times5(_mm_sub_epi16(v[2], v[3])));
-  const __m128i a2 = _mm_sub_epi16(_mm_slli_epi16(_mm_sub_epi16(v[5], v[8]), 1), Times5(_mm_sub_epi16(v[6], v[7])));
-  const __m128i absA0 = Abs16(a0);
-  const __m128i excess = _mm_sub_epi16(absA0, _mm_min_epi16(Abs16(a1), Abs16(a2)));
-  const __m128i c = _mm_srai_epi16(_mm_add_epi16(Times5(excess), _mm_set1_epi16(32)), 6);
-  __m128i apply = _mm_and_si128(enable, _mm_cmplt_epi16(absA0, _mm_slli_epi16(qp, 3)));
-  apply = _mm_and_si128(apply, _mm_cmpgt_epi16(excess, zero));
-  // Only when h and A0 have opposite signs; h = 0 gives d = 0 below.
-  apply = _mm_and_si128(apply, _mm_srai_epi16(_mm_xor_si128(h, a0), 15));
-  const __m128i magnitude = _mm_and_si128(apply, _mm_min_epi16(c, Abs16(h)));
-  const __m128i hSign = _mm_srai_epi16(h, 15);
-  const __m128i d = _mm_sub_epi16(_mm_xor_si128(magnitude, hSign), hSign);
-  v[4] = _mm_sub_epi16(v[4], d);
-  v[5] = _mm_add_epi16(v[5], d);
+LANE_FN V LoadColumns(const uint8_t* p) {
+  return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), _mm_setzero_si128());
 }
+LANE_FN void StoreColumns(uint8_t* p, V a) { _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_packus_epi16(a, a)); }
 
-// 9-tap filter of every lane into out[1..8].
-inline void DcOffsetLanes(const Lanes& v, __m128i qp, bool inclusive, Lanes& out) {
-  const __m128i d0 = Abs16(_mm_sub_epi16(v[0], v[1]));
-  const __m128i d9 = Abs16(_mm_sub_epi16(v[8], v[9]));
-  const __m128i all = _mm_set1_epi16(-1);
-  const __m128i useP0 = inclusive ? _mm_xor_si128(_mm_cmpgt_epi16(d0, qp), all) : _mm_cmplt_epi16(d0, qp);
-  const __m128i useP9 = inclusive ? _mm_xor_si128(_mm_cmpgt_epi16(d9, qp), all) : _mm_cmplt_epi16(d9, qp);
-  Lanes p = v;
-  p[0] = Select(useP0, v[0], v[1]);
-  p[9] = Select(useP9, v[9], v[8]);
-  const auto at = [&p](int m) { return p[std::clamp(m, 0, 9)]; };
-  const __m128i rounding = _mm_set1_epi16(8);
-  for (int n = 1; n <= 8; ++n) {
-    const __m128i ones = _mm_add_epi16(_mm_add_epi16(at(n - 4), at(n - 3)), _mm_add_epi16(at(n + 3), at(n + 4)));
-    const __m128i twos = _mm_add_epi16(_mm_add_epi16(at(n - 2), at(n - 1)), _mm_add_epi16(at(n + 1), at(n + 2)));
-    __m128i sum = _mm_add_epi16(_mm_add_epi16(ones, rounding), _mm_slli_epi16(twos, 1));
-    sum = _mm_add_epi16(sum, _mm_slli_epi16(p[n], 2));
-    out[n] = _mm_srli_epi16(sum, 4);
-  }
-}
+constexpr auto FallbackVerticalEdges = DeblockVerticalEdgesPlain;
+constexpr auto FallbackHorizontalEdgeFrom = DeblockHorizontalEdgeFromPlain;
 
-// Lanes 0-3 and 4-7 each get the sum (or lane 0 / lane 4) of their half.
-inline __m128i SumQuads(__m128i x) {
-  x = _mm_add_epi16(x, _mm_shufflehi_epi16(_mm_shufflelo_epi16(x, 0xB1), 0xB1));
-  return _mm_add_epi16(x, _mm_shufflehi_epi16(_mm_shufflelo_epi16(x, 0x4E), 0x4E));
-}
-inline __m128i BroadcastQuadHeads(__m128i x) { return _mm_shufflehi_epi16(_mm_shufflelo_epi16(x, 0), 0); }
+#include "deblock_lanes.inc"
+#undef LANE_FN
 
-// Eight rows, 16 columns from `p` (v0..v9 at columns 3..12) into lanes.
-inline Lanes LoadTransposed(const uint8_t* p, ptrdiff_t stride) {
-  __m128i r[8];
-  for (int i = 0; i < 8; ++i) r[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i * stride));
-  __m128i a[8];  // byte pairs of rows (0,1), (2,3), ...: columns 0-7 then 8-15
-  for (int i = 0; i < 4; ++i) {
-    a[2 * i] = _mm_unpacklo_epi8(r[2 * i], r[2 * i + 1]);
-    a[2 * i + 1] = _mm_unpackhi_epi8(r[2 * i], r[2 * i + 1]);
-  }
-  const __m128i b0 = _mm_unpacklo_epi16(a[0], a[2]);  // columns 0-3, rows 0-3
-  const __m128i b1 = _mm_unpackhi_epi16(a[0], a[2]);  // columns 4-7, rows 0-3
-  const __m128i b2 = _mm_unpacklo_epi16(a[4], a[6]);  // columns 0-3, rows 4-7
-  const __m128i b3 = _mm_unpackhi_epi16(a[4], a[6]);
-  const __m128i b4 = _mm_unpacklo_epi16(a[1], a[3]);  // columns 8-11, rows 0-3
-  const __m128i b5 = _mm_unpackhi_epi16(a[1], a[3]);  // columns 12-15, rows 0-3
-  const __m128i b6 = _mm_unpacklo_epi16(a[5], a[7]);
-  const __m128i b7 = _mm_unpackhi_epi16(a[5], a[7]);
-  const __m128i c23 = _mm_unpackhi_epi32(b0, b2);  // columns 2, 3: eight rows each
-  const __m128i c45 = _mm_unpacklo_epi32(b1, b3);
-  const __m128i c67 = _mm_unpackhi_epi32(b1, b3);
-  const __m128i c89 = _mm_unpacklo_epi32(b4, b6);
-  const __m128i c1011 = _mm_unpackhi_epi32(b4, b6);
-  const __m128i c1213 = _mm_unpacklo_epi32(b5, b7);
-  const __m128i zero = _mm_setzero_si128();
-  return Lanes{{_mm_unpackhi_epi8(c23, zero),   _mm_unpacklo_epi8(c45, zero),   _mm_unpackhi_epi8(c45, zero),
-               _mm_unpacklo_epi8(c67, zero),   _mm_unpackhi_epi8(c67, zero),   _mm_unpacklo_epi8(c89, zero),
-               _mm_unpackhi_epi8(c89, zero),   _mm_unpacklo_epi8(c1011, zero), _mm_unpackhi_epi8(c1011, zero),
-               _mm_unpacklo_epi8(c1213, zero)}};
-}
+}  // namespace sse2
 
-// v1..v8 of eight rows back to bytes at `p` (column of v1).
-inline void StoreTransposed(uint8_t* p, ptrdiff_t stride, const Lanes& v) {
-  __m128i pairs[4];  // (v1,v2), (v3,v4), ... byte pairs per row
-  for (int i = 0; i < 4; ++i) {
-    const __m128i packed = _mm_packus_epi16(v[1 + 2 * i], v[2 + 2 * i]);
-    pairs[i] = _mm_unpacklo_epi8(packed, _mm_srli_si128(packed, 8));
-  }
-  const __m128i q0 = _mm_unpacklo_epi16(pairs[0], pairs[1]);  // v1-v4 of rows 0-3
-  const __m128i q1 = _mm_unpackhi_epi16(pairs[0], pairs[1]);  // v1-v4 of rows 4-7
-  const __m128i q2 = _mm_unpacklo_epi16(pairs[2], pairs[3]);  // v5-v8 of rows 0-3
-  const __m128i q3 = _mm_unpackhi_epi16(pairs[2], pairs[3]);
-  const __m128i rows[4]{_mm_unpacklo_epi32(q0, q2), _mm_unpackhi_epi32(q0, q2),
-                                    _mm_unpacklo_epi32(q1, q3), _mm_unpackhi_epi32(q1, q3)};
-  for (int i = 0; i < 4; ++i) {
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(p + (2 * i) * stride), rows[i]);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(p + (2 * i + 1) * stride), _mm_srli_si128(rows[i], 8));
-  }
-}
-
-// One vertical edge of two 4-row strips; p is column x - 8 of the first row.
-inline void VerticalEdge8Rows(uint8_t* p, ptrdiff_t stride, int qpValue) {
-  Lanes v = LoadTransposed(p, stride);
-  const __m128i qp = _mm_set1_epi16(static_cast<short>(qpValue));
-  const __m128i flat = _mm_cmpgt_epi16(SumQuads(FlatPairCounts(v)), _mm_set1_epi16(15));
-  const __m128i endStep = Abs16(_mm_sub_epi16(v[1], v[8]));
-  const __m128i dcOk = BroadcastQuadHeads(_mm_cmplt_epi16(endStep, _mm_slli_epi16(qp, 1)));
-  const __m128i dcMask = _mm_and_si128(flat, dcOk);
-  const int defaultBits = _mm_movemask_epi8(flat) ^ 0xFFFF;
-  const int dcBits = _mm_movemask_epi8(dcMask);
-  if ((defaultBits | dcBits) == 0) return;
-  if (dcBits) {
-    Lanes filtered;
-    DcOffsetLanes(v, qp, false, filtered);
-    for (int n = 1; n <= 8; ++n) v[n] = Select(dcMask, filtered[n], v[n]);
-  }
-  if (defaultBits) DefaultLanes(v, qp, _mm_xor_si128(flat, _mm_set1_epi16(-1)));
-  StoreTransposed(p + 4, stride, v);
-}
-
-void DeblockVerticalEdgesSse2(uint8_t* row0, int rows, int width, ptrdiff_t stride, const int32_t* qpRow,
-                              int qpShift) {
-  int r = 0;
-  for (; r + 8 <= rows; r += 8) {
-    uint8_t* strip = row0 + r * stride;
-    int x = 8;
-    for (; x + 8 <= width; x += 8) VerticalEdge8Rows(strip + x - 8, stride, ClampQp(qpRow[x >> qpShift]));
-    for (; x + 5 <= width; x += 8) {
-      for (int s = 0; s < 8; s += 4) DeblockVerticalEdgeStrip(strip + s * stride + x - 5, stride, ClampQp(qpRow[x >> qpShift]));
-    }
-  }
-  if (r < rows) DeblockVerticalEdgesPlain(row0 + r * stride, rows - r, width, stride, qpRow, qpShift);
+void DeblockVerticalEdgesSse2(uint8_t* row0, int firstRow, int rows, int width, ptrdiff_t stride,
+                              const int32_t* qpStore, int qpRowLength, int qpShift) {
+  sse2::VerticalEdges(row0, firstRow, rows, width, stride, qpStore, qpRowLength, qpShift);
 }
 
 void DeblockHorizontalEdgeSse2(uint8_t* below, int width, ptrdiff_t stride, const int32_t* qpRow, int qpShift) {
-  const __m128i zero = _mm_setzero_si128();
-  uint8_t* top = below - 5 * stride;
-  for (int x = 0; x + 8 <= width; x += 8) {
-    Lanes v;
-    for (int k = 0; k < 10; ++k) {
-      v[k] = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(top + k * stride + x)), zero);
-    }
-    const __m128i qp = _mm_set1_epi16(static_cast<short>(ClampQp(qpRow[x >> qpShift])));
-    __m128i count = FlatPairCounts(v);
-    count = _mm_add_epi16(count, _mm_srli_si128(count, 8));
-    count = _mm_add_epi16(count, _mm_srli_si128(count, 4));
-    count = _mm_add_epi16(count, _mm_srli_si128(count, 2));
-    int first = 4, last = 5;
-    if ((_mm_cvtsi128_si32(count) & 0xFFFF) <= 32) {
-      DefaultLanes(v, qp, _mm_set1_epi16(-1));
-    } else {
-      const __m128i endStep = Abs16(_mm_sub_epi16(v[1], v[8]));
-      if (_mm_movemask_epi8(_mm_cmpgt_epi16(endStep, _mm_slli_epi16(qp, 1))) != 0) continue;
-      Lanes filtered;
-      DcOffsetLanes(v, qp, true, filtered);
-      for (int n = 1; n <= 8; ++n) v[n] = filtered[n];
-      first = 1;
-      last = 8;
-    }
-    for (int k = first; k <= last; ++k) {
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(top + k * stride + x), _mm_packus_epi16(v[k], v[k]));
-    }
-  }
+  sse2::HorizontalEdgeFrom(below, 0, width, stride, qpRow, qpShift);
 }
 
 constexpr DeblockKernels kSse2Kernels{"sse2", DeblockVerticalEdgesSse2, DeblockHorizontalEdgeSse2};
 
+// ---- AVX2: sixteen lines per vector, two groups of eight ----------------------
+
+#define QUENDA_AVX2 __attribute__((target("avx2")))
+
+namespace avx2 {
+
+#define LANE_FN static inline __attribute__((always_inline)) QUENDA_AVX2
+using V = __m256i;
+constexpr bool kWide = true;
+
+LANE_FN V Zero() { return _mm256_setzero_si256(); }
+LANE_FN V Set1(int x) { return _mm256_set1_epi16(static_cast<short>(x)); }
+LANE_FN V HalvesQp(int a, int b) {
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_set1_epi16(static_cast<short>(a))),
+                                 _mm_set1_epi16(static_cast<short>(b)), 1);
+}
+LANE_FN V Add(V a, V b) { return _mm256_add_epi16(a, b); }
+LANE_FN V Sub(V a, V b) { return _mm256_sub_epi16(a, b); }
+LANE_FN V Max(V a, V b) { return _mm256_max_epi16(a, b); }
+LANE_FN V Min(V a, V b) { return _mm256_min_epi16(a, b); }
+LANE_FN V And(V a, V b) { return _mm256_and_si256(a, b); }
+LANE_FN V AndNot(V mask, V b) { return _mm256_andnot_si256(mask, b); }
+LANE_FN V Or(V a, V b) { return _mm256_or_si256(a, b); }
+LANE_FN V Xor(V a, V b) { return _mm256_xor_si256(a, b); }
+LANE_FN V CmpGt(V a, V b) { return _mm256_cmpgt_epi16(a, b); }
+LANE_FN V CmpLt(V a, V b) { return _mm256_cmpgt_epi16(b, a); }
+LANE_FN V Shl(V a, int n) { return _mm256_slli_epi16(a, n); }
+LANE_FN V Srai(V a, int n) { return _mm256_srai_epi16(a, n); }
+LANE_FN V Srli(V a, int n) { return _mm256_srli_epi16(a, n); }
+LANE_FN int MoveMask(V a) { return _mm256_movemask_epi8(a); }
+LANE_FN V UnpackLo8(V a, V b) { return _mm256_unpacklo_epi8(a, b); }
+LANE_FN V UnpackHi8(V a, V b) { return _mm256_unpackhi_epi8(a, b); }
+LANE_FN V UnpackLo16(V a, V b) { return _mm256_unpacklo_epi16(a, b); }
+LANE_FN V UnpackHi16(V a, V b) { return _mm256_unpackhi_epi16(a, b); }
+LANE_FN V UnpackLo32(V a, V b) { return _mm256_unpacklo_epi32(a, b); }
+LANE_FN V UnpackHi32(V a, V b) { return _mm256_unpackhi_epi32(a, b); }
+LANE_FN V UnpackLo64(V a, V b) { return _mm256_unpacklo_epi64(a, b); }
+LANE_FN V UnpackHi64(V a, V b) { return _mm256_unpackhi_epi64(a, b); }
+LANE_FN V PackUs16(V a, V b) { return _mm256_packus_epi16(a, b); }
+LANE_FN V ShiftBytesRight8(V a) { return _mm256_srli_si256(a, 8); }
+LANE_FN V SwapAdjacent16(V a) { return _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(a, 0xB1), 0xB1); }
+LANE_FN V SwapPairs16(V a) { return _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(a, 0x4E), 0x4E); }
+LANE_FN V SwapDwords(V a) { return _mm256_shuffle_epi32(a, 0xB1); }
+LANE_FN V SwapQwords(V a) { return _mm256_shuffle_epi32(a, 0x4E); }
+LANE_FN V BroadcastQuadHeads(V a) { return _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(a, 0), 0); }
+// Row `row` in the low half, row `row + 8` in the high half.
+LANE_FN V LoadRowPair(const uint8_t* p, ptrdiff_t stride, int row) {
+  const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + row * stride));
+  const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + (row + 8) * stride));
+  return _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
+}
+// Low half to row `row`, high half to row `row + 8`.
+LANE_FN void StoreRow16Pair(uint8_t* p, ptrdiff_t stride, int row, V a) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p + row * stride), _mm256_castsi256_si128(a));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p + (row + 8) * stride), _mm256_extracti128_si256(a, 1));
+}
+LANE_FN V LoadColumns(const uint8_t* p) {
+  return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+LANE_FN void StoreColumns(uint8_t* p, V a) {
+  const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(a, a), 0xD8);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_castsi256_si128(packed));
+}
+
+constexpr auto FallbackVerticalEdges = sse2::VerticalEdges;
+constexpr auto FallbackHorizontalEdgeFrom = sse2::HorizontalEdgeFrom;
+
+#include "deblock_lanes.inc"
+#undef LANE_FN
+
+}  // namespace avx2
+
+QUENDA_AVX2 void DeblockVerticalEdgesAvx2(uint8_t* row0, int firstRow, int rows, int width, ptrdiff_t stride,
+                                          const int32_t* qpStore, int qpRowLength, int qpShift) {
+  avx2::VerticalEdges(row0, firstRow, rows, width, stride, qpStore, qpRowLength, qpShift);
+}
+
+QUENDA_AVX2 void DeblockHorizontalEdgeAvx2(uint8_t* below, int width, ptrdiff_t stride, const int32_t* qpRow,
+                                           int qpShift) {
+  avx2::HorizontalEdgeFrom(below, 0, width, stride, qpRow, qpShift);
+}
+
+constexpr DeblockKernels kAvx2Kernels{"avx2", DeblockVerticalEdgesAvx2, DeblockHorizontalEdgeAvx2};
+
 struct KernelList {
-  std::array<const DeblockKernels*, 2> items{&kPlainKernels, &kSse2Kernels};
-  size_t count = 2;
+  std::array<const DeblockKernels*, 3> items{};
+  size_t count = 0;
 };
+
+KernelList DetectKernels() {
+  KernelList list;
+  list.items[list.count++] = &kPlainKernels;
+  list.items[list.count++] = &kSse2Kernels;
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) list.items[list.count++] = &kAvx2Kernels;
+  return list;
+}
 
 #else
 
 struct KernelList {
-  std::array<const DeblockKernels*, 1> items{&kPlainKernels};
-  size_t count = 1;
+  std::array<const DeblockKernels*, 1> items{};
+  size_t count = 0;
 };
+
+KernelList DetectKernels() { return KernelList{{&kPlainKernels}, 1}; }
 
 #endif
 
-const KernelList kKernels;
+const KernelList& Kernels() {
+  static const KernelList list = DetectKernels();
+  return list;
+}
 
 void CopyPlaneRows(const uint8_t* src, ptrdiff_t srcStride, uint8_t* dst, ptrdiff_t dstStride, int width, int rows) {
   for (int r = 0; r < rows; ++r) std::memcpy(dst + r * dstStride, src + r * srcStride, size_t(width));
 }
 
-// Eight-row chunks: copy, filter the vertical edges of the chunk's whole
-// strips, then the horizontal edge at the chunk's top, whose v0..v9 (rows
-// y-5 .. y+4) are then all horizontally filtered. This is the same order of
-// work as strip by strip: no filter reads a sample a later step changes.
+// Sixteen-row chunks: copy, filter the vertical edges of the chunk's whole
+// 4-row strips, then the horizontal edges at the chunk's rows 0 and 8, whose
+// v0..v9 (five rows either side) are by then all horizontally filtered. No
+// filter reads a sample that a later step changes, so this gives the same
+// result as going strip by strip.
 void DeblockPlane(const DeblockKernels& k, const uint8_t* src, ptrdiff_t srcStride, uint8_t* dst,
                   ptrdiff_t dstStride, int width, int height, const int32_t* qpStore, int qpRowLength, int qpShift,
                   bool vertical, bool horizontal) {
-  for (int y = 0; y < height; y += 8) {
-    const int rows = std::min(8, height - y);
+  for (int y = 0; y < height; y += 16) {
+    const int rows = std::min(16, height - y);
     uint8_t* chunk = dst + y * dstStride;
     CopyPlaneRows(src + y * srcStride, srcStride, chunk, dstStride, width, rows);
-    const int32_t* qpRow = qpStore + ptrdiff_t(y >> qpShift) * qpRowLength;
-    if (vertical && rows >= 4 && width > 8) k.verticalEdges(chunk, rows & ~3, width, dstStride, qpRow, qpShift);
-    if (horizontal && y >= 8 && y + 4 < height) k.horizontalEdge(chunk, width, dstStride, qpRow, qpShift);
+    if (vertical && rows >= 4 && width > 8) {
+      k.verticalEdges(chunk, y, rows & ~3, width, dstStride, qpStore, qpRowLength, qpShift);
+    }
+    if (!horizontal) continue;
+    for (int edge = y; edge < y + rows; edge += 8) {
+      if (edge >= 8 && edge + 4 < height) {
+        k.horizontalEdge(dst + edge * dstStride, width, dstStride, qpStore + ptrdiff_t(edge >> qpShift) * qpRowLength,
+                         qpShift);
+      }
+    }
   }
 }
 
@@ -369,9 +361,15 @@ void DeblockPlane(const DeblockKernels& k, const uint8_t* src, ptrdiff_t srcStri
 
 const DeblockKernels& PlainDeblockKernels() { return kPlainKernels; }
 
-std::span<const DeblockKernels* const> AvailableDeblockKernels() { return {kKernels.items.data(), kKernels.count}; }
+std::span<const DeblockKernels* const> AvailableDeblockKernels() {
+  const KernelList& list = Kernels();
+  return {list.items.data(), list.count};
+}
 
-const DeblockKernels& ActiveDeblockKernels() { return *kKernels.items[kKernels.count - 1]; }
+const DeblockKernels& ActiveDeblockKernels() {
+  const KernelList& list = Kernels();
+  return *list.items[list.count - 1];
+}
 
 void PostProcessPictureWith(const DeblockKernels& kernels, const uint8_t* srcY, const uint8_t* srcU,
                             const uint8_t* srcV, int srcStride, uint8_t* dstY, uint8_t* dstU, uint8_t* dstV,

@@ -45,11 +45,14 @@ void PostProcessPicture(const uint8_t* srcY, const uint8_t* srcU, const uint8_t*
 struct DeblockKernels {
   const char* name;
   // Every vertical edge of `rows` rows (a multiple of 4; each 4-row strip
-  // decides on its own) starting at `row0`. QP of the edge at column x is
-  // qpRow[x >> qpShift] (4 for luma, 3 for chroma).
-  void (*verticalEdges)(uint8_t* row0, int rows, int width, ptrdiff_t stride, const int32_t* qpRow, int qpShift);
+  // decides on its own) starting at `row0`, which is picture row firstRow.
+  // QP of the edge at column x in row y is
+  // qpStore[(y >> qpShift) * qpRowLength + (x >> qpShift)], qpShift 4 for
+  // luma and 3 for chroma.
+  void (*verticalEdges)(uint8_t* row0, int firstRow, int rows, int width, ptrdiff_t stride, const int32_t* qpStore,
+                        int qpRowLength, int qpShift);
   // The horizontal edge above row `below` (v5 is that row, v0 five rows up),
-  // for every whole group of 8 columns.
+  // for every whole group of 8 columns; QP of group x is qpRow[x >> qpShift].
   void (*horizontalEdge)(uint8_t* below, int width, ptrdiff_t stride, const int32_t* qpRow, int qpShift);
 };
 
