@@ -1,6 +1,8 @@
 // The sound layer's common buffer and the null device's clock-driven cursor.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "platform/clock.h"
 #include "platform/sound.h"
 
@@ -82,6 +84,20 @@ TEST_F(NullSound, RefusesFormatsItCannotPlay) {
   EXPECT_FALSE(device->CreateSoundBuffer({1, 8000, 8}, 1000));
   EXPECT_FALSE(device->CreateSoundBuffer({}, 0));
   EXPECT_FALSE(device->CreateSoundBuffer({2, 8000, 16}, 1002));
+}
+
+TEST_F(NullSound, ChosenByTheEnvironment) {
+  setenv("VELMORA_AUDIO", "null", 1);
+  auto chosen = platform::OpenSoundDevice();
+  unsetenv("VELMORA_AUDIO");
+  ASSERT_TRUE(chosen);
+  auto b = chosen->CreateSoundBuffer({}, 192000);
+  ASSERT_TRUE(b);
+  b->Play();
+  clock.Advance(10);
+  uint32_t play = 0, write = 0;
+  b->GetCurrentPosition(&play, &write);
+  EXPECT_EQ(play, 160u) << "moves with the controlled clock";
 }
 
 }  // namespace
