@@ -4,12 +4,6 @@
 
 namespace quenda {
 
-#if QUENDA_OUTPUT_STUB
-// STUB: stands in for the colour/deblocking kernels until they are built in;
-// writes nothing.
-int RenderPlanes(const RenderRequest&, uint8_t*, int) { return 0; }
-#endif
-
 namespace {
 
 int Render(DecoderState& s, const FramePlanes& picture, uint8_t* output, int format) {

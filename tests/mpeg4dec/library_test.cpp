@@ -8,6 +8,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -101,6 +103,51 @@ TEST(Exports, ConsumedBytesAndCodingType) {
   DecoderOnly(gov, a.data(), b.data(), &type);
   EXPECT_EQ(type, 1);
   DecoderClose();
+}
+
+// Expected 32-bit pixel of planar picture p (Y, then U, then V) at (x, y).
+std::array<uint8_t, 3> ExpectedBgr(const std::vector<uint8_t>& p, int x, int y) {
+  const int Y = p[size_t(y * 320 + x)];
+  const int U = p[size_t(76800 + (y / 2) * 160 + x / 2)] - 128;
+  const int V = p[size_t(76800 + 19200 + (y / 2) * 160 + x / 2)] - 128;
+  auto h = [](int v, int c) { return (v * c) >> 13; };
+  const int l = h(std::max(Y - 16, 0), 9576);
+  auto clamp = [](int v) { return uint8_t(std::clamp(v, 0, 255)); };
+  return {clamp(l + h(U, 16591)), clamp(l + h(U, -3218) + h(V, -6686)), clamp(l + h(V, 13123))};
+}
+
+// DecoderFrame converts the picture it decodes, ReDisplay the same picture
+// again in another format, each into every row of the output.
+TEST(Exports, DecodedPicturesReachTheOutput) {
+  const auto pictures = Pictures("ts_q31");
+  ASSERT_EQ(Decoder_Init(), 0);
+  std::vector<uint8_t> a(kStoreBytes), b(kStoreBytes), rgb32(320 * 240 * 4), rgb24(320 * 240 * 3);
+  uint8_t* ref = a.data();
+  uint8_t* cur = b.data();
+  for (size_t i = 0; i < 3; ++i) {
+    DecoderSetInputSize(uint32_t(pictures[i].size()));
+    int32_t type;
+    DecoderOnly(pictures[i].data(), ref, cur, &type);
+    std::swap(ref, cur);
+  }
+  const std::vector<uint8_t> planar = quenda_tools::PlanarPicture(ref);
+  DecoderClose();
+
+  ASSERT_EQ(Decoder_Init(), 0);
+  for (size_t i = 0; i < 3; ++i) {
+    DecoderSetInputSize(uint32_t(pictures[i].size()));
+    DecoderFrame(pictures[i].data(), 32, rgb32.data());
+  }
+  ReDisplay(rgb24.data(), 0);  // 24-bit bottom-up
+  DecoderClose();
+  for (int y = 0; y < 240; ++y)
+    for (int x = 0; x < 320; ++x) {
+      const auto bgr = ExpectedBgr(planar, x, y);
+      const uint8_t* p32 = &rgb32[size_t(4 * (y * 320 + x))];
+      const uint8_t* p24 = &rgb24[size_t(3 * ((239 - y) * 320 + x))];
+      ASSERT_TRUE(p32[0] == bgr[0] && p32[1] == bgr[1] && p32[2] == bgr[2] && p32[3] == 0) << x << "," << y;
+      ASSERT_TRUE(p24[0] == bgr[0] && p24[1] == bgr[1] && p24[2] == bgr[2]) << x << "," << y;
+    }
 }
 
 // A picture cut short and placed against an unmapped page: with the bound
