@@ -1,0 +1,75 @@
+// Headless drawing: a window that is a block of 32-bit pixels (0x00RRGGBB) in
+// memory. Its devices behave as working surfaces; every blit and line is
+// recorded, and tests can make device creation, blits and restores fail.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/draw.h"
+
+namespace platform {
+
+struct BlitRecord {
+  uint32_t tick = 0;          // GetTickCount() at the blit
+  Rect dst;                   // as asked for, before clipping
+  DrawResult result = DrawResult::Ok;
+  uint32_t sourceOrigin = 0;  // surface pixel (0, 0) as 0x00RRGGBB
+};
+
+struct LineRecord {
+  Point from, to;
+  uint32_t rgb = 0;
+  int width = 0;
+};
+
+class HeadlessWindow : public NativeWindow {
+ public:
+  HeadlessWindow(int width, int height);
+
+  DrawKind Kind() const override { return DrawKind::Headless; }
+  uint64_t NativeId() const override { return id_; }
+  void DrawPolyline(const Point* points, int count, uint32_t rgb, int width) override;
+
+  int Width() const { return width_; }
+  int Height() const { return height_; }
+  uint32_t Pixel(int x, int y) const;
+  void Fill(uint32_t rgb);
+  std::vector<BlitRecord> Blits() const;
+  std::vector<LineRecord> Lines() const;
+  void ClearRecords();
+
+  // Knobs for tests; read by the devices at the moment they act.
+  std::atomic<uint32_t> surfaceBitCount{32};  // 16, 24 or 32 for new devices
+  std::atomic<bool> failCreate{false};        // CreateDrawDevice returns null
+  std::atomic<int> failBlits{0};              // this many blits fail
+  std::atomic<int> loseSurface{0};            // this many blits report a lost surface
+  std::atomic<bool> failRestore{false};
+  std::atomic<int> devicesCreated{0};
+  std::atomic<int> restores{0};
+
+  // Used by the headless device.
+  void Present(const uint8_t* surface, int bytesPerPixel, const Rect& dst, DrawResult result);
+  void RecordBlit(const BlitRecord& record);
+
+ private:
+  void PaintSquare(int cx, int cy, uint32_t rgb, int width);
+
+  const int width_;
+  const int height_;
+  const uint64_t id_;
+  mutable std::mutex mutex_;
+  std::vector<uint32_t> pixels_;
+  std::vector<BlitRecord> blits_;
+  std::vector<LineRecord> lines_;
+};
+
+std::unique_ptr<HeadlessWindow> CreateHeadlessWindow(int width, int height);
+
+// Used by CreateViewWindow / CreateDrawDevice.
+std::unique_ptr<DrawDevice> CreateHeadlessDevice(HeadlessWindow* window);
+
+}  // namespace platform

@@ -1,0 +1,200 @@
+// X11 drawing: a plain top-level window, and per device its own display
+// connection with the off-screen surface in process memory; a blit scales
+// the surface in software and puts it with XPutImage.
+// Before Xlib, whose macros (None, Status...) would clash with our names.
+#include "platform/draw.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace platform {
+namespace {
+
+// Errors arrive on the thread that waits for its own connection's replies.
+thread_local int lastXError = 0;
+
+int RecordXError(Display*, XErrorEvent* event) {
+  lastXError = event->error_code ? event->error_code : 1;
+  return 0;
+}
+
+// Xlib's default handler ends the process on a protocol error (a window
+// that went away); ours records it and the call that caused it fails.
+void PrepareXlib() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    XInitThreads();
+    XSetErrorHandler(RecordXError);
+  });
+}
+
+Display* OpenDisplay() {
+  PrepareXlib();
+  return XOpenDisplay(nullptr);
+}
+
+// The surface formats the decoder can write, from the screen's visual.
+uint32_t SurfaceBitsFor(Display* display) {
+  const int screen = DefaultScreen(display);
+  Visual* visual = DefaultVisual(display, screen);
+  const int depth = DefaultDepth(display, screen);
+  int bpp = 0;
+  int count = 0;
+  if (XPixmapFormatValues* formats = XListPixmapFormats(display, &count)) {
+    for (int i = 0; i < count; ++i)
+      if (formats[i].depth == depth) bpp = formats[i].bits_per_pixel;
+    XFree(formats);
+  }
+  if (visual->c_class != TrueColor) return 0;
+  if ((bpp == 32 || bpp == 24) && visual->red_mask == 0xFF0000 && visual->green_mask == 0xFF00 &&
+      visual->blue_mask == 0xFF)
+    return uint32_t(bpp);
+  if (bpp == 16 && visual->red_mask == 0xF800 && visual->green_mask == 0x07E0 && visual->blue_mask == 0x1F)
+    return 16;
+  return 0;
+}
+
+unsigned long PixelFor(Display* display, uint32_t rgb) {
+  Visual* visual = DefaultVisual(display, DefaultScreen(display));
+  auto place = [](uint32_t value8, unsigned long mask) -> unsigned long {
+    if (!mask) return 0;
+    int shift = 0;
+    while (!((mask >> shift) & 1)) ++shift;
+    int bits = 0;
+    while ((mask >> (shift + bits)) & 1) ++bits;
+    unsigned long v = bits >= 8 ? (value8 << (bits - 8)) : (value8 >> (8 - bits));
+    return (v << shift) & mask;
+  };
+  return place((rgb >> 16) & 0xFF, visual->red_mask) | place((rgb >> 8) & 0xFF, visual->green_mask) |
+         place(rgb & 0xFF, visual->blue_mask);
+}
+
+class X11Window : public NativeWindow {
+ public:
+  X11Window(Display* display, Window window) : display_(display), window_(window) {}
+  ~X11Window() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    XDestroyWindow(display_, window_);
+    XCloseDisplay(display_);
+  }
+  DrawKind Kind() const override { return DrawKind::X11; }
+  uint64_t NativeId() const override { return window_; }
+
+  void DrawPolyline(const Point* points, int count, uint32_t rgb, int width) override {
+    if (!points || count < 2) return;
+    std::vector<XPoint> xp(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+      xp[size_t(i)].x = static_cast<short>(points[i].x < -32768 ? -32768 : points[i].x > 32767 ? 32767 : points[i].x);
+      xp[size_t(i)].y = static_cast<short>(points[i].y < -32768 ? -32768 : points[i].y > 32767 ? 32767 : points[i].y);
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    GC gc = XCreateGC(display_, window_, 0, nullptr);
+    XSetForeground(display_, gc, PixelFor(display_, rgb));
+    XSetLineAttributes(display_, gc, static_cast<unsigned>(width), LineSolid, CapButt, JoinMiter);
+    XDrawLines(display_, window_, gc, xp.data(), count, CoordModeOrigin);
+    XFreeGC(display_, gc);
+    XFlush(display_);
+  }
+
+ private:
+  std::mutex mutex_;
+  Display* display_;
+  Window window_;
+};
+
+class X11Device : public DrawDevice {
+ public:
+  X11Device(Display* display, Window window, uint32_t bits)
+      : display_(display),
+        window_(window),
+        bits_(bits),
+        surface_(size_t(kSurfaceWidth) * kSurfaceHeight * (bits / 8), 0) {
+    gc_ = XCreateGC(display_, window_, 0, nullptr);
+  }
+  ~X11Device() override {
+    XFreeGC(display_, gc_);
+    XCloseDisplay(display_);
+  }
+
+  DrawCaps Caps() const override { return DrawCaps{true, true, true}; }
+  uint32_t BitCount() const override { return bits_; }
+  uint8_t* Lock() override { return surface_.data(); }
+  void Unlock() override {}
+
+  DrawResult Blit(const Rect& dst) override {
+    const int64_t dw = int64_t(dst.right) - dst.left, dh = int64_t(dst.bottom) - dst.top;
+    if (dw <= 0 || dh <= 0) return DrawResult::Ok;
+    Window root;
+    int wx, wy;
+    unsigned ww, wh, border, depth;
+    lastXError = 0;
+    if (!XGetGeometry(display_, window_, &root, &wx, &wy, &ww, &wh, &border, &depth)) return DrawResult::Failed;
+    // Only what the window can show is scaled and sent.
+    const int64_t clipW = std::min<int64_t>(dw, int64_t(ww) - dst.left);
+    const int64_t clipH = std::min<int64_t>(dh, int64_t(wh) - dst.top);
+    if (dst.left < 0 || dst.top < 0) return DrawResult::Ok;
+    if (clipW <= 0 || clipH <= 0) return DrawResult::Ok;
+    const int bpp = int(bits_ / 8);
+    const int pitch = int(clipW) * bpp;
+    scaled_.resize(size_t(pitch) * size_t(clipH));
+    ScaleSurface(surface_.data(), bpp, int(dw), int(dh), int(clipW), int(clipH), scaled_.data(), pitch);
+    const int screen = DefaultScreen(display_);
+    XImage* image = XCreateImage(display_, DefaultVisual(display_, screen), unsigned(DefaultDepth(display_, screen)),
+                                 ZPixmap, 0, reinterpret_cast<char*>(scaled_.data()), unsigned(clipW),
+                                 unsigned(clipH), 8, pitch);
+    if (!image) return DrawResult::Failed;
+    image->byte_order = LSBFirst;
+    image->bitmap_bit_order = LSBFirst;
+    XPutImage(display_, window_, gc_, image, 0, 0, dst.left, dst.top, unsigned(clipW), unsigned(clipH));
+    image->data = nullptr;  // ours, not Xlib's
+    XDestroyImage(image);
+    XSync(display_, False);
+    return lastXError ? DrawResult::Failed : DrawResult::Ok;
+  }
+
+  DrawResult Restore() override { return DrawResult::Ok; }
+
+ private:
+  Display* display_;
+  Window window_;
+  GC gc_;
+  const uint32_t bits_;
+  std::vector<uint8_t> surface_;
+  std::vector<uint8_t> scaled_;
+};
+
+}  // namespace
+
+std::unique_ptr<NativeWindow> CreateX11Window(int width, int height, const char* title) {
+  Display* display = OpenDisplay();
+  if (!display) return nullptr;
+  const int screen = DefaultScreen(display);
+  Window window = XCreateSimpleWindow(display, RootWindow(display, screen), 0, 0, unsigned(width > 0 ? width : 1),
+                                      unsigned(height > 0 ? height : 1), 0, BlackPixel(display, screen),
+                                      BlackPixel(display, screen));
+  if (title) XStoreName(display, window, title);
+  XMapWindow(display, window);
+  XSync(display, False);
+  return std::make_unique<X11Window>(display, window);
+}
+
+std::unique_ptr<DrawDevice> CreateX11Device(NativeWindow* window) {
+  Display* display = OpenDisplay();
+  if (!display) return nullptr;
+  const uint32_t bits = SurfaceBitsFor(display);
+  XWindowAttributes attributes;
+  lastXError = 0;
+  if (!bits || !XGetWindowAttributes(display, Window(window->NativeId()), &attributes) || lastXError) {
+    XCloseDisplay(display);
+    return nullptr;
+  }
+  return std::make_unique<X11Device>(display, Window(window->NativeId()), bits);
+}
+
+}  // namespace platform
