@@ -158,6 +158,23 @@ TEST_F(CamsimTest, UnansweredLoginAndStartWithoutLogin) {
   EXPECT_FALSE(v.ReadMessage(200)) << "neither a reply nor a stream";
 }
 
+TEST_F(CamsimTest, DelayedReplyIsLoggedWhenItLeaves) {
+  SimConfig cfg;
+  cfg.login.replyDelay = Ms(150);
+  StartSim(cfg);
+  RawClient v;
+  ASSERT_EQ(v.Connect(sim_->videoPort()), 0);
+  ASSERT_TRUE(v.Send(wire::LoginRequest("tansy", "tansy", rng_)));
+  auto request = sim_->WaitForInbound(InboundKind::LoginRequest, kWait);
+  ASSERT_TRUE(request);
+  EXPECT_FALSE(v.ReadMessage(50));
+  auto sent = sim_->WaitForInbound(InboundKind::ReplySent, kWait);
+  ASSERT_TRUE(sent);
+  EXPECT_EQ(sent->value, 0x20);
+  EXPECT_GE(sent->time - request->time, Ms(140));
+  EXPECT_TRUE(v.ReadMessage());
+}
+
 TEST_F(CamsimTest, AccountsDecideAndSwitchUserGetsAudioLoginReply) {
   SimConfig cfg;
   LoginAnswer user;
@@ -288,8 +305,9 @@ TEST_F(CamsimTest, LogRecordsConnectionsInOrder) {
   for (const LogEntry& e : sim_->Log())
     if (e.seq >= mark) kinds.push_back(e.kind);
   std::vector<InboundKind> want = {
-      InboundKind::ConnectionOpened, InboundKind::LoginRequest,     InboundKind::ConnectionOpened,
-      InboundKind::StartAudio,       InboundKind::ConnectionClosed, InboundKind::ConnectionClosed};
+      InboundKind::ConnectionOpened, InboundKind::LoginRequest,     InboundKind::ReplySent,
+      InboundKind::ConnectionOpened, InboundKind::StartAudio,       InboundKind::ConnectionClosed,
+      InboundKind::ConnectionClosed};
   EXPECT_EQ(kinds, want);
   for (const LogEntry& e : sim_->Log(InboundKind::ConnectionClosed)) {
     EXPECT_TRUE(e.closedByPeer);

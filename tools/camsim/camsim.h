@@ -193,6 +193,8 @@ enum class InboundKind : uint8_t {
   TalkFrame,         // 80 81, one AdpcmFrame of a TalkSlot
   Unknown,           // any other kind
   OverlongLength,    // a header whose length is above 60000; input dropped
+  ReplySent,         // not a message: a login reply was queued to the viewer
+                     // (bytes: the reply; value: its level byte)
 };
 const char* KindName(InboundKind kind);
 

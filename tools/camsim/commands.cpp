@@ -199,6 +199,12 @@ std::string Describe(const LogEntry& e, Clock::time_point origin) {
            " fps=" + std::to_string(e.encoder.maxFrameRate) +
            " mask=" + std::to_string(e.encoder.motionMask);
       break;
+    case InboundKind::ReplySent: {
+      char buf[40];
+      std::snprintf(buf, sizeof buf, " %02X %02X level=0x%02X", e.bytes[0], e.bytes[1], e.value);
+      s += buf;
+      break;
+    }
     case InboundKind::Unknown:
     case InboundKind::OverlongLength:
       s += " bytes=" + Hex(e.bytes, 16);

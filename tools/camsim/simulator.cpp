@@ -112,6 +112,7 @@ const char* KindName(InboundKind k) {
     case InboundKind::TalkFrame: return "TalkFrame";
     case InboundKind::Unknown: return "Unknown";
     case InboundKind::OverlongLength: return "OverlongLength";
+    case InboundKind::ReplySent: return "ReplySent";
   }
   return "?";
 }
@@ -446,11 +447,9 @@ struct CameraSimulator::Impl {
     return cfg.login.fields.audioCodec.value_or(audioClip.codecByte());
   }
 
+  // Login replies leave from Service, after the request has been logged.
   void Reply(Conn& c, wire::Bytes reply, Clock::time_point now) {
-    if (cfg.login.replyDelay.count() > 0)
-      c.delayed.emplace_back(now + cfg.login.replyDelay, std::move(reply));
-    else
-      Enqueue(c, reply);
+    c.delayed.emplace_back(now + cfg.login.replyDelay, std::move(reply));
   }
 
   static uint8_t LevelOf(const LoginAnswer& a) {
@@ -625,8 +624,12 @@ struct CameraSimulator::Impl {
         continue;
       }
       while (!c.delayed.empty() && c.delayed.front().first <= now) {
-        Enqueue(c, c.delayed.front().second);
+        LogEntry e = Event(c, InboundKind::ReplySent);
+        e.bytes = std::move(c.delayed.front().second);
+        e.value = e.bytes[2];
         c.delayed.pop_front();
+        Enqueue(c, e.bytes);
+        Append(std::move(e));
       }
       if (!c.finRequested) ServiceStream(c, now);
       Flush(c, now);
