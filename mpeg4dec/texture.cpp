@@ -306,13 +306,24 @@ void DecodeIntraBlock(DecoderState& s, int block, bool coded) {
                                                        : kScanAlternateVertical;
     int pos = 1;
     for (;;) {
-      const Coefficient k = DecodeCoefficient(r, kTcoefIntraTable, kIntraLimits);
-      if (k.last < 0) break;
-      pos += k.run;
+      const FastTcoef f = kTcoefIntraFast[ShowBits(r, kFastTcoefBits)];
+      int level, last;
+      if (f.length) [[likely]] {
+        SkipBits(r, f.length);
+        pos += f.run;
+        level = f.level;
+        last = f.last;
+      } else {
+        const Coefficient k = DecodeCoefficient(r, kTcoefIntraTable, kIntraLimits);
+        if (k.last < 0) break;
+        pos += k.run;
+        level = k.level;
+        last = k.last;
+      }
       if (pos > 63) break;  // a run past the block's end is a stream error
-      c[scan[pos]] = Wrap16(k.level);
+      c[scan[pos]] = Wrap16(level);
       ++pos;
-      if (k.last) break;
+      if (last) break;
     }
   }
   s.reader = r;
@@ -325,16 +336,31 @@ bool DecodeInterBlock(DecoderState& s, int block, bool coded) {
   int16_t* c = s.coeffs[block];
   ClearBlock(c);
   const int qp = s.qp;
+  const int mul = 2 * qp, qpOdd = (qp & 1) ? qp : qp - 1;
   BitReader r = s.reader;
   int pos = 0;
   for (;;) {
-    const Coefficient k = DecodeCoefficient(r, kTcoefInterTable, kInterLimits);
-    if (k.last < 0) break;
-    pos += k.run;
-    if (pos > 63) break;
-    c[kScanZigzag[pos]] = DequantiseInter(k.level, qp);
+    const FastTcoef f = kTcoefInterFast[ShowBits(r, kFastTcoefBits)];
+    int level, last;
+    if (f.length) [[likely]] {
+      SkipBits(r, f.length);
+      pos += f.run;
+      level = f.level;
+      last = f.last;
+      if (pos > 63) break;
+      // Levels here are never 0: add QP' with the level's sign.
+      const int sign = level >> 31;
+      c[kScanZigzag[pos]] = Wrap16(mul * level + ((qpOdd ^ sign) - sign));
+    } else {
+      const Coefficient k = DecodeCoefficient(r, kTcoefInterTable, kInterLimits);
+      if (k.last < 0) break;
+      pos += k.run;
+      last = k.last;
+      if (pos > 63) break;  // a run past the block's end is a stream error
+      c[kScanZigzag[pos]] = DequantiseInter(k.level, qp);
+    }
     ++pos;
-    if (k.last) break;
+    if (last) break;
   }
   s.reader = r;
   return true;

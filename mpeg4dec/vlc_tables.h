@@ -80,6 +80,30 @@ constexpr TcoefTable BuildTcoefTable(const RawCode (&codes)[N]) {
 inline constexpr TcoefTable kTcoefIntraTable = BuildTcoefTable(kTcoefIntraCodes);
 inline constexpr TcoefTable kTcoefInterTable = BuildTcoefTable(kTcoefInterCodes);
 
+// First-level coefficient table over the next 10 bits: every code of up to 9
+// bits with its sign bit, the level already signed. length 0: look further.
+inline constexpr int kFastTcoefBits = 10;
+struct FastTcoef {
+  int8_t level = 0;
+  uint8_t run = 0;
+  uint8_t last = 0;
+  uint8_t length = 0;  // code + sign
+};
+template <size_t N>
+constexpr std::array<FastTcoef, 1 << kFastTcoefBits> BuildFastTcoef(const RawCode (&codes)[N]) {
+  constexpr int kBits = kFastTcoefBits;
+  std::array<FastTcoef, 1 << kBits> t{};
+  for (uint32_t c = 0; c < (1u << kBits); ++c)
+    for (const RawCode& code : codes) {
+      if (code.a < 0 || code.length > kBits - 1 || (c >> (kBits - code.length)) != code.bits) continue;
+      const bool negative = (c >> (kBits - 1 - code.length)) & 1;
+      t[c] = FastTcoef{int8_t(negative ? -code.c : code.c), uint8_t(code.b), uint8_t(code.a), uint8_t(code.length + 1)};
+    }
+  return t;
+}
+inline constexpr auto kTcoefIntraFast = BuildFastTcoef(kTcoefIntraCodes);
+inline constexpr auto kTcoefInterFast = BuildFastTcoef(kTcoefInterCodes);
+
 inline VlcEntry LookupTcoef(const TcoefTable& t, uint32_t c12) {
   if (c12 >= 512) return t.shortCodes[(c12 - 512) >> 5];
   if (c12 >= 128) return t.midCodes[(c12 - 128) >> 2];
