@@ -221,11 +221,13 @@ TEST_F(CamsimFaults, SplitWritesArriveByteByByte) {
 TEST_F(CamsimFaults, PausedReadingPushesBackOnTheViewer) {
   sim_->Stop();
   cfg_.receiveBufferBytes = 4096;
+  cfg_.audio.kind = AudioKind::None;
   sim_ = std::make_unique<CameraSimulator>(cfg_);
   ASSERT_TRUE(sim_->Start());
-  sim_->SetReading(0, true);
   RawClient a;
-  ASSERT_EQ(a.Connect(sim_->audioPort()), 0);
+  StartAudio(a);
+  ASSERT_TRUE(sim_->WaitForInbound(InboundKind::StartAudio, kWait));
+  sim_->SetReading(0, true);
   int sndbuf = 8192;
   ::setsockopt(a.fd(), SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
   uint8_t codes[120] = {};

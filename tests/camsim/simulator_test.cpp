@@ -269,20 +269,23 @@ TEST_F(CamsimTest, TalkFramesAreCheckedInSequence) {
   RawClient a;
   ASSERT_EQ(a.Connect(sim_->audioPort()), 0);
   uint8_t codes[120] = {};
+  ASSERT_TRUE(a.Send(wire::TalkFrame(0, 0, 9, codes)));
+  ASSERT_TRUE(a.Send(wire::StartEncoding(3)));
   Bytes slot;
   for (uint32_t seq : {10u, 11u, 13u}) {
     Bytes f = wire::TalkFrame(0, 0, seq, codes);
     slot.insert(slot.end(), f.begin(), f.end());
   }
   ASSERT_TRUE(a.Send(slot));
-  ASSERT_TRUE(sim_->WaitForCount(InboundKind::TalkFrame, 3, kWait));
+  ASSERT_TRUE(sim_->WaitForCount(InboundKind::TalkFrame, 4, kWait));
   auto talk = sim_->Log(InboundKind::TalkFrame);
-  EXPECT_TRUE(talk[0].ok());
-  EXPECT_TRUE(talk[1].ok());
-  EXPECT_NE(talk[2].problem.find("talk sequence 13 after 11"), std::string::npos);
+  EXPECT_NE(talk[0].problem.find("audio is not started"), std::string::npos) << talk[0].problem;
+  EXPECT_TRUE(talk[1].ok()) << talk[1].problem;
+  EXPECT_TRUE(talk[2].ok()) << talk[2].problem;
+  EXPECT_NE(talk[3].problem.find("talk sequence 13 after 11"), std::string::npos);
   auto info = sim_->Connection(talk[0].connection);
   ASSERT_TRUE(info);
-  EXPECT_EQ(info->talkFrames, 3u);
+  EXPECT_EQ(info->talkFrames, 4u);
   EXPECT_EQ(info->talkSequenceErrors, 1u);
 }
 

@@ -215,8 +215,9 @@ struct LogEntry {
   Channel channel = Channel::Video;
   InboundKind kind = InboundKind::Unknown;
   std::vector<uint8_t> bytes;   // header + payload as received
-  // Checks: header bytes, length, zeroed unused bytes, credentials, talk
-  // sequence. Empty when every check passed.
+  // Checks: header bytes, length, zeroed unused bytes, right connection,
+  // credentials, talk sequence and talk only after the audio start, video
+  // start only after a successful login reply. Empty when all passed.
   std::string problem;
   bool ok() const { return problem.empty(); }
 
@@ -339,7 +340,8 @@ class CameraSimulator {
   // At least `count` entries of `kind` with seq >= since.
   bool WaitForCount(InboundKind kind, size_t count, Ms timeout,
                     uint64_t since = 0);
-  // Any condition over the log; re-evaluated on every new entry.
+  // Any condition over the log; re-evaluated on every pass of the loop.
+  // It runs under the simulator's lock and must not call the simulator.
   bool WaitForLog(const std::function<bool(const std::vector<LogEntry>&)>& done,
                   Ms timeout);
   // Id of an open connection of the channel (the newest one).

@@ -75,7 +75,12 @@ struct Conn {
   double readAllowance = 0;
   Clock::time_point lastRefill;
 
-  std::deque<std::pair<Clock::time_point, wire::Bytes>> delayed;
+  struct PendingReply {
+    Clock::time_point due;
+    wire::Bytes bytes;
+    std::optional<uint8_t> level;  // the login level the reply grants
+  };
+  std::deque<PendingReply> delayed;
 
   // Stream schedule: frame i is due at t0 + i * period.
   bool everStarted = false;
@@ -447,9 +452,10 @@ struct CameraSimulator::Impl {
     return cfg.login.fields.audioCodec.value_or(audioClip.codecByte());
   }
 
-  // Login replies leave from Service, after the request has been logged.
-  void Reply(Conn& c, wire::Bytes reply, Clock::time_point now) {
-    c.delayed.emplace_back(now + cfg.login.replyDelay, std::move(reply));
+  // Login replies leave from Service, after the request has been logged;
+  // the level counts from then on.
+  void Reply(Conn& c, wire::Bytes reply, std::optional<uint8_t> level, Clock::time_point now) {
+    c.delayed.push_back({now + cfg.login.replyDelay, std::move(reply), level});
   }
 
   static uint8_t LevelOf(const LoginAnswer& a) {
@@ -470,12 +476,13 @@ struct CameraSimulator::Impl {
     bool isSwitch = e.kind == InboundKind::SwitchUserRequest;
     uint8_t level = LevelOf(a);
     if (isSwitch && cfg.login.switchReply == SwitchReply::None) return;
-    if (isSwitch && cfg.login.switchReply == SwitchReply::AudioLoginReply)
-      Reply(c, wire::AudioLoginReply(a), now);
-    else
-      Reply(c, wire::LoginReply(a, cfg.login.fields, CodecByte()), now);
     // A refused switch leaves the earlier login standing.
-    if (!isSwitch || level == 0x20 || level == 0x30) c.info.loginLevel = level;
+    std::optional<uint8_t> grants;
+    if (!isSwitch || level == 0x20 || level == 0x30) grants = level;
+    if (isSwitch && cfg.login.switchReply == SwitchReply::AudioLoginReply)
+      Reply(c, wire::AudioLoginReply(a), grants, now);
+    else
+      Reply(c, wire::LoginReply(a, cfg.login.fields, CodecByte()), grants, now);
   }
 
   void StartStream(Conn& c, Clock::time_point now) {
@@ -499,7 +506,7 @@ struct CameraSimulator::Impl {
       case InboundKind::StartVideo:
         if (c.info.channel != Channel::Video) break;
         if (c.info.loginLevel != 0x20 && c.info.loginLevel != 0x30) {
-          AddProblem(e, "video start without a successful login");
+          AddProblem(e, "video start without a successful login reply");
           break;
         }
         StartStream(c, now);
@@ -523,6 +530,7 @@ struct CameraSimulator::Impl {
         c.channelBits = e.value & 3;
         break;
       case InboundKind::TalkFrame:
+        if (!c.info.streaming) AddProblem(e, "talk frame while audio is not started");
         ++c.info.talkFrames;
         if (c.lastTalkSequence && e.talkSequence != *c.lastTalkSequence + 1) {
           ++c.info.talkSequenceErrors;
@@ -607,7 +615,7 @@ struct CameraSimulator::Impl {
       if (c.burst > 0) return now;
       t = std::min(t, c.stallUntil ? *c.stallUntil : c.t0 + Due(c, c.tick));
     }
-    if (!c.delayed.empty()) t = std::min(t, c.delayed.front().first);
+    if (!c.delayed.empty()) t = std::min(t, c.delayed.front().due);
     if (splitWrites && c.Pending() > 0) t = std::min(t, c.nextSplitSend);
     if (readRate > 0) t = std::min(t, now + kThrottleTick);
     if (c.finSent) t = std::min(t, c.finDeadline);
@@ -623,10 +631,11 @@ struct CameraSimulator::Impl {
         c.closing = true;
         continue;
       }
-      while (!c.delayed.empty() && c.delayed.front().first <= now) {
+      while (!c.delayed.empty() && c.delayed.front().due <= now) {
         LogEntry e = Event(c, InboundKind::ReplySent);
-        e.bytes = std::move(c.delayed.front().second);
+        e.bytes = std::move(c.delayed.front().bytes);
         e.value = e.bytes[2];
+        if (c.delayed.front().level) c.info.loginLevel = *c.delayed.front().level;
         c.delayed.pop_front();
         Enqueue(c, e.bytes);
         Append(std::move(e));
