@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -76,15 +77,16 @@ TEST_F(AlsaFile, BufferIsPlayedOutAtTheSampleRate) {
   uint32_t play = 0, write = 0;
   ASSERT_TRUE(buffer->GetCurrentPosition(&play, &write));
   const uint32_t elapsed = platform::GetTickCount() - start;
-  EXPECT_NEAR(play, elapsed * 16.0, 16 * 40.0) << "the cursor follows the clock";
+  EXPECT_NEAR(play, elapsed * 16.0, 16 * 100.0) << "the cursor follows the clock";
   EXPECT_GE(write, play);
   buffer->Stop();
+  const uint32_t stopped = platform::GetTickCount() - start;
   buffer.reset();
   device.reset();
 
   const auto played = Played();
   ASSERT_GE(played.size(), 8000u * 300 / 1000) << "about 400 ms of sound written";
-  EXPECT_LE(played.size(), 8000u * 600 / 1000);
+  EXPECT_LE(played.size(), 8u * (stopped + 100)) << "fed on the clock, not as fast as the device takes it";
   for (size_t i = 0; i < played.size(); ++i) ASSERT_EQ(played[i], tone[i]) << "sample " << i;
 }
 
@@ -109,14 +111,15 @@ TEST_F(AlsaFile, PlayerPlaysAToneThroughAlsa) {
     EXPECT_EQ(player.soundReady, 1);
     EXPECT_EQ(player.startPending, 0);
     EXPECT_EQ(player.stretchMode, 0u);
-    written.assign(player.samples, player.samples + 240 * kFrames);
+    written.assign(player.samples, player.samples + CAudioG726::kBufferSamples);
   }
   const auto played = Played();
-  ASSERT_GE(played.size(), 240u * (kFrames - 10)) << "played from the start block on";
+  ASSERT_GE(played.size(), 240u * (kFrames - 10) / 2) << "played from the start block on";
   ASSERT_LE(played.size(), written.size());
   for (size_t i = 0; i < played.size(); ++i) ASSERT_EQ(played[i], written[i]) << "sample " << i;
   // Past the codec's first frame, the tone carries nearly all the energy.
-  EXPECT_GT(ToneShare(&played[240], played.size() - 240, 1000), 0.95);
+  const size_t toneEnd = std::min<size_t>(played.size(), 240 * kFrames);
+  EXPECT_GT(ToneShare(&played[240], toneEnd - 240, 1000), 0.95);
 }
 
 }  // namespace
