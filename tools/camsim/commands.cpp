@@ -44,11 +44,11 @@ std::string Hex(const std::vector<uint8_t>& b, size_t max) {
 }  // namespace
 
 const char* CommandHelp() {
-  return "commands (video connections unless 'audio' is given):\n"
-         "  text STRING | sio PORT STRING | gpio V | mask BITS | value N | encmode N\n"
-         "  motion FLAG BITS | overlong [LEN] | unknown TYPE [marker] | flood [BYTES [MSGBYTES]]\n"
-         "  stall [audio|video] MS [catchup] | burst [audio|video] N | jump [audio|video] DELTA\n"
-         "  fin [audio|video] | rst [audio|video] | policy audio|video accept|refuse|close|reset|blackhole\n"
+  return "commands; [c] is an optional audio|video (default video connections):\n"
+         "  text STRING | sio PORT STRING | gpio [c] V | mask [c] BITS | value [c] N | encmode [c] N\n"
+         "  motion FLAG BITS | overlong [c] [LEN] | unknown [c] TYPE [marker] | flood [c] [BYTES [MSGBYTES]]\n"
+         "  stall [c] MS [catchup] | burst [c] N | jump [c] DELTA | fin [c] | rst [c]\n"
+         "  policy audio|video accept|refuse|close|reset|blackhole\n"
          "  read BYTES_PER_S | pause | split on|off [GAP_MS] | status | help\n";
 }
 
@@ -64,6 +64,14 @@ bool RunCommand(CameraSimulator& sim, std::string_view line, std::string& reply)
     return s;
   };
   long long n = 0, m = 0;
+  auto bad = [&] {
+    reply = "unknown or malformed command: " + std::string(line);
+    return false;
+  };
+  // Every command but the text-carrying ones and policy takes an optional
+  // leading audio|video.
+  Target t = VideoConns();
+  if (cmd != "text" && cmd != "sio" && cmd != "policy") t = TakeTarget(args);
   auto reached = [&](int count) {
     reply = "sent to " + std::to_string(count) + " connection(s)";
     return true;
@@ -76,19 +84,19 @@ bool RunCommand(CameraSimulator& sim, std::string_view line, std::string& reply)
     reply = CommandHelp();
     return true;
   }
-  if (cmd == "text") return reached(sim.SendCameraText(rest(0)));
+  if (cmd == "text") return reached(sim.SendCameraText(rest(0), t));
   if (cmd == "sio" && !args.empty() && ParseInt(args[0], n)) {
     std::string data = rest(1);
-    return reached(sim.SendSerialData(static_cast<uint8_t>(n), {data.begin(), data.end()}));
+    return reached(sim.SendSerialData(static_cast<uint8_t>(n), {data.begin(), data.end()}, t));
   }
   if (cmd == "gpio" && args.size() == 1 && ParseInt(args[0], n))
-    return reached(sim.SendDigitalInput(static_cast<uint8_t>(n)));
+    return reached(sim.SendDigitalInput(static_cast<uint8_t>(n), t));
   if (cmd == "mask" && args.size() == 1 && ParseInt(args[0], n))
-    return reached(sim.SendMotionMask(static_cast<uint32_t>(n)));
+    return reached(sim.SendMotionMask(static_cast<uint32_t>(n), t));
   if (cmd == "value" && args.size() == 1 && ParseInt(args[0], n))
-    return reached(sim.SendValue(static_cast<int32_t>(n)));
+    return reached(sim.SendValue(static_cast<int32_t>(n), t));
   if (cmd == "encmode" && args.size() == 1 && ParseInt(args[0], n))
-    return reached(sim.SendEncoderMode(static_cast<uint8_t>(n)));
+    return reached(sim.SendEncoderMode(static_cast<uint8_t>(n), t));
   if (cmd == "motion" && args.size() == 2 && ParseInt(args[0], n) && ParseInt(args[1], m)) {
     sim.SetMotion(static_cast<uint8_t>(n), static_cast<uint32_t>(m));
     reply = "motion set";
@@ -96,23 +104,22 @@ bool RunCommand(CameraSimulator& sim, std::string_view line, std::string& reply)
   }
   if (cmd == "overlong") {
     n = 60001;
-    if (!args.empty() && !ParseInt(args[0], n)) return false;
-    return reached(sim.SendOverlongLength(static_cast<uint16_t>(n)));
+    if (!args.empty() && !ParseInt(args[0], n)) return bad();
+    return reached(sim.SendOverlongLength(static_cast<uint16_t>(n), 0, t));
   }
   if (cmd == "unknown" && !args.empty() && ParseInt(args[0], n))
-    return reached(sim.SendUnknownType(static_cast<uint8_t>(n), args.size() > 1 && args[1] == "marker"));
+    return reached(sim.SendUnknownType(static_cast<uint8_t>(n), args.size() > 1 && args[1] == "marker", t));
   if (cmd == "flood") {
     n = 600000;
     m = 64;
-    if (!args.empty() && !ParseInt(args[0], n)) return false;
-    if (args.size() > 1 && !ParseInt(args[1], m)) return false;
-    return reached(sim.Flood(static_cast<size_t>(n), static_cast<size_t>(m)));
+    if (!args.empty() && !ParseInt(args[0], n)) return bad();
+    if (args.size() > 1 && !ParseInt(args[1], m)) return bad();
+    return reached(sim.Flood(static_cast<size_t>(n), static_cast<size_t>(m), t));
   }
   if (cmd == "stall" || cmd == "burst" || cmd == "jump" || cmd == "fin" || cmd == "rst") {
-    Target t = TakeTarget(args);
     if (cmd == "fin" || cmd == "rst")
       return reached(sim.Close(cmd == "fin" ? CloseKind::Fin : CloseKind::Reset, t));
-    if (args.empty() || !ParseInt(args[0], n)) return false;
+    if (args.empty() || !ParseInt(args[0], n)) return bad();
     if (cmd == "stall")
       return reached(sim.Stall(Ms(n), args.size() > 1 && args[1] == "catchup", t));
     if (cmd == "burst") return reached(sim.Burst(static_cast<int>(n), t));
@@ -130,7 +137,7 @@ bool RunCommand(CameraSimulator& sim, std::string_view line, std::string& reply)
         reply = "policy set";
         return true;
       }
-    return false;
+    return bad();
   }
   if (cmd == "read" && args.size() == 1 && ParseInt(args[0], n)) {
     sim.SetReading(static_cast<size_t>(n));
@@ -144,7 +151,7 @@ bool RunCommand(CameraSimulator& sim, std::string_view line, std::string& reply)
   }
   if (cmd == "split" && !args.empty()) {
     n = 2;
-    if (args.size() > 1 && !ParseInt(args[1], n)) return false;
+    if (args.size() > 1 && !ParseInt(args[1], n)) return bad();
     sim.SetSplitWrites(args[0] == "on", Ms(n));
     reply = "split writes " + args[0];
     return true;
@@ -162,8 +169,7 @@ bool RunCommand(CameraSimulator& sim, std::string_view line, std::string& reply)
     reply = s.str().empty() ? "no connections" : s.str();
     return true;
   }
-  reply = "unknown or malformed command: " + std::string(line);
-  return false;
+  return bad();
 }
 
 std::string Describe(const LogEntry& e, Clock::time_point origin) {
