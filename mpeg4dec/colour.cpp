@@ -263,35 +263,42 @@ QUENDA_AVX2 inline void SpreadChroma(const ChromaTerms256& c, ChromaTerms256& lo
                       _mm256_unpackhi_epi16(c.blue, c.blue)};
 }
 
-// B,G,R,0 of 32 pixels in pixel order, eight pixels per vector.
-QUENDA_AVX2 inline Quad256 Interleave32(const Planes256& p) {
+// B,G,R,0 of 32 pixels, four pixels per 128-bit lane in unpack order:
+// 0-3|16-19, 4-7|20-23, 8-11|24-27, 12-15|28-31.
+QUENDA_AVX2 inline Quad256 Unpacked32(const Planes256& p) {
   const __m256i zero = _mm256_setzero_si256();
   const __m256i bgLo = _mm256_unpacklo_epi8(p.b, p.g);  // 0-7 | 16-23
   const __m256i bgHi = _mm256_unpackhi_epi8(p.b, p.g);  // 8-15 | 24-31
   const __m256i r0Lo = _mm256_unpacklo_epi8(p.r, zero);
   const __m256i r0Hi = _mm256_unpackhi_epi8(p.r, zero);
-  const __m256i a = _mm256_unpacklo_epi16(bgLo, r0Lo);  // 0-3 | 16-19
-  const __m256i b = _mm256_unpackhi_epi16(bgLo, r0Lo);  // 4-7 | 20-23
-  const __m256i c = _mm256_unpacklo_epi16(bgHi, r0Hi);  // 8-11 | 24-27
-  const __m256i d = _mm256_unpackhi_epi16(bgHi, r0Hi);  // 12-15 | 28-31
-  return {{_mm256_permute2x128_si256(a, b, 0x20), _mm256_permute2x128_si256(c, d, 0x20),
-           _mm256_permute2x128_si256(a, b, 0x31), _mm256_permute2x128_si256(c, d, 0x31)}};
+  return {{_mm256_unpacklo_epi16(bgLo, r0Lo), _mm256_unpackhi_epi16(bgLo, r0Lo), _mm256_unpacklo_epi16(bgHi, r0Hi),
+           _mm256_unpackhi_epi16(bgHi, r0Hi)}};
 }
 
 QUENDA_AVX2 inline void Store32(uint8_t* out, const Planes256& p) {
-  const Quad256 q = Interleave32(p);
-  for (int i = 0; i < 4; ++i) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * i), q.q[i]);
+  const Quad256 u = Unpacked32(p);
+  const __m256i* q = u.q;
+  const __m256i ordered[4] = {_mm256_permute2x128_si256(q[0], q[1], 0x20), _mm256_permute2x128_si256(q[2], q[3], 0x20),
+                              _mm256_permute2x128_si256(q[0], q[1], 0x31), _mm256_permute2x128_si256(q[2], q[3], 0x31)};
+  for (int i = 0; i < 4; ++i) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * i), ordered[i]);
 }
 
+// Each lane packs its 16 pixels into 48 bytes; the lanes then hold pixels
+// 0-15 and 16-31 of the 96 output bytes.
 QUENDA_AVX2 inline void Store24(uint8_t* out, const Planes256& p) {
-  const Quad256 q = Interleave32(p);
-  // Two 16-pixel halves through the 128-bit packer.
-  for (int half = 0; half < 2; ++half) {
-    const __m256i a = q.q[2 * half];
-    const __m256i b = q.q[2 * half + 1];
-    Store24(out + 48 * half, Quad128{{_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1),
-                                      _mm256_castsi256_si128(b), _mm256_extracti128_si256(b, 1)}});
-  }
+  const Quad256 u = Unpacked32(p);
+  const __m256i drop = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1, 2, 4, 5, 6, 8,
+                                        9, 10, 12, 13, 14, -1, -1, -1, -1);
+  const __m256i a = _mm256_shuffle_epi8(u.q[0], drop);
+  const __m256i b = _mm256_shuffle_epi8(u.q[1], drop);
+  const __m256i c = _mm256_shuffle_epi8(u.q[2], drop);
+  const __m256i d = _mm256_shuffle_epi8(u.q[3], drop);
+  const __m256i o0 = _mm256_or_si256(a, _mm256_slli_si256(b, 12));
+  const __m256i o1 = _mm256_or_si256(_mm256_srli_si256(b, 4), _mm256_slli_si256(c, 8));
+  const __m256i o2 = _mm256_or_si256(_mm256_srli_si256(c, 8), _mm256_slli_si256(d, 4));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permute2x128_si256(o0, o1, 0x20));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), _mm256_permute2x128_si256(o2, o0, 0x30));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 64), _mm256_permute2x128_si256(o1, o2, 0x31));
 }
 
 QUENDA_AVX2 inline void Store565(uint8_t* out, const Planes256& p) {
