@@ -278,3 +278,28 @@ TEST_F(CamsimFaults, RestartKeepsThePort) {
 
 }  // namespace
 }  // namespace camsim
+
+namespace camsim {
+namespace {
+
+TEST(CamsimRobustness, RandomInboundBytesAreSurvived) {
+  CameraSimulator sim;
+  ASSERT_TRUE(sim.Start());
+  std::mt19937 rng(11);
+  for (uint16_t port : {sim.audioPort(), sim.videoPort()}) {
+    camsim_test::RawClient c;
+    ASSERT_EQ(c.Connect(port), 0);
+    Bytes junk(200000);
+    for (auto& b : junk) b = static_cast<uint8_t>(rng());
+    ASSERT_TRUE(c.Send(junk));
+  }
+  ASSERT_TRUE(sim.WaitForCount(InboundKind::ConnectionClosed, 2, kWait));
+  // Still serving.
+  camsim_test::RawClient v;
+  ASSERT_EQ(v.Connect(sim.videoPort()), 0);
+  ASSERT_TRUE(v.Send(wire::LoginRequest("a", "b", rng)));
+  EXPECT_TRUE(v.ReadUntil(0x10, 0x50));
+}
+
+}  // namespace
+}  // namespace camsim
