@@ -1,7 +1,6 @@
 #include "engine/audio_player.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "g7231/speech_decoder.h"
 #include "platform/clock.h"
@@ -37,12 +36,13 @@ void CAudioG726::StartAudioThread() {
 }
 
 void CAudioG726::AudioPlaybackThread(CAudioG726* self) {
-  CreateSpeechDecoder(self->instanceNumber);
+  const uint32_t slot = self->instanceNumber;
+  CreateSpeechDecoder(slot);
   self->running = 1;
   self->InitDirectSound();
   while (self->keepRunning.load() != 0) self->PlaybackPass();
   self->CloseDirectSound();
-  DestroySpeechDecoder(self->instanceNumber);
+  DestroySpeechDecoder(slot);
   self->running = 0;
 }
 
