@@ -37,7 +37,7 @@ void BeginCall(DecoderState& s, const uint8_t* buffer, void* output) {
 int32_t Decode(DecoderState& s, void* output) {
   DecoderFrameRequest request{output, 1};
   DecoderDispatch(1, 0, &request, &request, output);
-  return int32_t(s.reader.consumed);
+  return int32_t(ConsumedBytes(s.reader));
 }
 
 void UseCallerStores(DecoderState& s, uint8_t* reference, uint8_t* current) {

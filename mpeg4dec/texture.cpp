@@ -42,7 +42,7 @@ inline Coefficient DecodeCoefficient(BitReader& r, const TcoefTable& table, cons
   if (e.length == 0) return out;
   if (e.a >= 0) [[likely]] {
     // Code and sign bit in one step.
-    const int sign = int(r.window >> (31 - e.length)) & 1;
+    const int sign = int(r.cache >> (63 - e.length)) & 1;
     SkipBits(r, e.length + 1);
     out.last = e.a;
     out.run = e.b;
@@ -72,6 +72,18 @@ inline Coefficient DecodeCoefficient(BitReader& r, const TcoefTable& table, cons
   else out.level += limits.levelMax[e.a][e.b];
   if (GetBit(r)) out.level = -out.level;
   return out;
+}
+
+// Codes the first-level table does not hold (long codes, escapes). The
+// reader goes through a copy so the caller's stays in registers.
+[[gnu::noinline]] Coefficient DecodeLongCoefficient(BitReader& r, const TcoefTable& table, const EscapeLimits& limits) {
+  return DecodeCoefficient(r, table, limits);
+}
+inline Coefficient DecodeLong(BitReader& r, const TcoefTable& table, const EscapeLimits& limits) {
+  BitReader copy = r;
+  const Coefficient k = DecodeLongCoefficient(copy, table, limits);
+  r = copy;
+  return k;
 }
 
 inline int16_t Wrap16(int v) { return int16_t(uint16_t(unsigned(v))); }
@@ -314,7 +326,7 @@ void DecodeIntraBlock(DecoderState& s, int block, bool coded) {
         level = f.level;
         last = f.last;
       } else {
-        const Coefficient k = DecodeCoefficient(r, kTcoefIntraTable, kIntraLimits);
+        const Coefficient k = DecodeLong(r, kTcoefIntraTable, kIntraLimits);
         if (k.last < 0) break;
         pos += k.run;
         level = k.level;
@@ -352,7 +364,7 @@ bool DecodeInterBlock(DecoderState& s, int block, bool coded) {
       const int sign = level >> 31;
       c[kScanZigzag[pos]] = Wrap16(mul * level + ((qpOdd ^ sign) - sign));
     } else {
-      const Coefficient k = DecodeCoefficient(r, kTcoefInterTable, kInterLimits);
+      const Coefficient k = DecodeLong(r, kTcoefInterTable, kInterLimits);
       if (k.last < 0) break;
       pos += k.run;
       last = k.last;

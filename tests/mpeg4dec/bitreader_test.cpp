@@ -1,6 +1,7 @@
 // Bit reader, start-code search and picture header.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "bit_writer.h"
@@ -12,10 +13,10 @@ using quenda_test::BitWriter;
 
 namespace {
 
-size_t BitPosition(const BitReader& r) { return size_t(r.consumed) * 8 - size_t(r.validBits); }
+size_t BitPosition(const BitReader& r) { return BitsRead(r); }
 
-// The bytes must outlive the reader.
-BitReader ReaderOver(const std::vector<uint8_t>& bytes, size_t bound = kUnbounded) {
+// The bytes must outlive the reader; by default past them only 1 bits follow.
+BitReader ReaderOver(const std::vector<uint8_t>& bytes, size_t bound) {
   BitReader r;
   ResetBitReader(r);
   StartBuffer(r, bytes.data(), bound);
@@ -25,16 +26,18 @@ BitReader ReaderOver(const std::vector<uint8_t>& bytes, size_t bound = kUnbounde
 
 TEST(BitReader, ReadsMsbFirstAndFetchesTwoBytesAtATime) {
   const std::vector<uint8_t> bytes = {0xA5, 0x0F, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};
-  BitReader r = ReaderOver(bytes);
-  EXPECT_EQ(r.consumed, 4u);
+  BitReader r = ReaderOver(bytes, bytes.size());
+  EXPECT_EQ(ConsumedBytes(r), 0u);
   EXPECT_EQ(ShowBits(r, 4), 0xAu);
   EXPECT_EQ(GetBits(r, 4), 0xAu);
+  EXPECT_EQ(ConsumedBytes(r), 4u);  // the first read fetches four bytes
+  EXPECT_EQ(WindowBits(r), 28);
   EXPECT_EQ(GetBits(r, 12), 0x50Fu);
-  EXPECT_EQ(r.consumed, 6u);  // 16 valid bits left: two more fetched
-  EXPECT_EQ(r.validBits, 32);
+  EXPECT_EQ(ConsumedBytes(r), 6u);  // 16 valid bits left: two more fetched
+  EXPECT_EQ(WindowBits(r), 32);
   EXPECT_EQ(GetBits(r, 16), 0x1234u);
   EXPECT_EQ(GetBits(r, 1), 0u);
-  EXPECT_EQ(r.consumed, 8u);
+  EXPECT_EQ(ConsumedBytes(r), 8u);
   EXPECT_EQ(BitPosition(r), 33u);
 }
 
@@ -51,21 +54,21 @@ TEST(BitReader, BoundedInputReadsOnesPastTheEnd) {
 TEST(StartCode, FoundAfterResetAlignedAfterFillerAndUnaligned) {
   {
     const std::vector<uint8_t> bytes = {0x00, 0x00, 0x01, 0xB6, 0x00, 0x00, 0x00, 0x00};
-    BitReader r = ReaderOver(bytes);
+    BitReader r = ReaderOver(bytes, bytes.size());
     ASSERT_TRUE(FindStartCode(r));
     EXPECT_EQ(BitPosition(r), 24u);
     EXPECT_EQ(GetBits(r, 8), 0xB6u);
   }
   {
     const std::vector<uint8_t> bytes = {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x01, 0xB6, 0, 0, 0, 0};
-    BitReader r = ReaderOver(bytes);
+    BitReader r = ReaderOver(bytes, bytes.size());
     ASSERT_TRUE(FindStartCode(r));
     EXPECT_EQ(GetBits(r, 8), 0xB6u);
   }
   {
     // "101" then the start code: not byte-aligned.
     const auto bytes = BitWriter().Code("101").Put(0x000001B6, 32).Put(0x5A, 8).Bytes();
-    BitReader r = ReaderOver(bytes);
+    BitReader r = ReaderOver(bytes, bytes.size());
     ASSERT_TRUE(FindStartCode(r));
     EXPECT_EQ(BitPosition(r), 27u);
     EXPECT_EQ(GetBits(r, 8), 0xB6u);
@@ -77,7 +80,7 @@ TEST(StartCode, SearchEndsWhenBoundedInputRunsOut) {
   const std::vector<uint8_t> bytes(1000, 0x55);  // no run of zeros
   BitReader r = ReaderOver(bytes, bytes.size());
   EXPECT_FALSE(FindStartCode(r));
-  EXPECT_LE(r.consumed, bytes.size() + 6);
+  EXPECT_LE(ConsumedBytes(r), bytes.size() + 4);
 }
 
 // A picture header; fields as written.
@@ -107,7 +110,7 @@ struct HeaderTest : ::testing::Test {
   void Start(const std::vector<uint8_t>& b, size_t bound = kUnbounded) {
     bytes = b;
     ResetBitReader(s->reader);
-    StartBuffer(s->reader, bytes.data(), bound);
+    StartBuffer(s->reader, bytes.data(), std::min(bound, bytes.size()));
   }
 };
 
@@ -169,17 +172,17 @@ TEST_F(HeaderTest, EndlessModuloTimeBaseEndsWithTheInput) {
 TEST(BitReader, WindowCarriesOverToTheNextBuffer) {
   const std::vector<uint8_t> a = {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};
   const std::vector<uint8_t> b = {0xDE, 0xF0, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
-  BitReader r = ReaderOver(a);
+  BitReader r = ReaderOver(a, a.size());
   EXPECT_EQ(GetBits(r, 12), 0x123u);
-  EXPECT_EQ(r.consumed, 4u);
+  EXPECT_EQ(ConsumedBytes(r), 4u);
   // 20 bits remain in the window (0x45678); they come before b's bytes.
-  StartBuffer(r, b.data(), kUnbounded);
-  EXPECT_EQ(r.consumed, 0u);
+  StartBuffer(r, b.data(), b.size());
+  EXPECT_EQ(ConsumedBytes(r), 0u);
   EXPECT_EQ(GetBits(r, 16), 0x4567u);
   EXPECT_EQ(GetBits(r, 12), 0x8DEu);
   EXPECT_EQ(GetBits(r, 16), 0xF011u);
   EXPECT_EQ(GetBits(r, 8), 0x22u);
-  EXPECT_EQ(r.consumed, 8u);
+  EXPECT_EQ(ConsumedBytes(r), 8u);
 }
 
 }  // namespace

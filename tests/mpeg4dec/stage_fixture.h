@@ -26,7 +26,7 @@ struct StageTest : ::testing::Test {
     quenda::StartBuffer(s.reader, bytes.data(), bytes.size());
     quenda::PrimeWindow(s.reader);
   }
-  size_t BitPosition() const { return size_t(s.reader.consumed) * 8 - size_t(s.reader.validBits); }
+  size_t BitPosition() const { return quenda::BitsRead(s.reader); }
 };
 
 }  // namespace quenda_test
