@@ -81,7 +81,12 @@ int16_t SharpeningLagGain(int16_t lag, int16_t gainIndex, int16_t* gain) {
 void CopyPastExcitation(int16_t* out, const int16_t* history, int16_t lag) {
   constexpr int kHalf = kTaps / 2;
   for (int i = 0; i < kHalf; ++i) out[i] = history[kPitchMax - lag - kHalf + i];
-  for (int i = 0; i < kSubframeLength + kHalf; ++i) out[kHalf + i] = history[kPitchMax - lag + i % lag];
+  // i % lag without a division per sample: the lag is at least 17.
+  const int16_t* period = history + kPitchMax - lag;
+  for (int i = 0, k = 0; i < kSubframeLength + kHalf; ++i, ++k) {
+    if (k == lag) k = 0;
+    out[kHalf + i] = period[k];
+  }
 }
 
 void AdaptiveExcitation(CG723& c, int16_t* out, const int16_t* history, int16_t lag, int16_t lagDelta,

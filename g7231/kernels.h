@@ -16,6 +16,8 @@ struct KernelTable {
   int32_t (*dotProduct)(CG723& c, int32_t acc, const int16_t* a, const int16_t* b, int n);
   // LPC synthesis of 60 samples in place; doubles the output when asked.
   void (*synthesis)(CG723& c, int16_t* samples, const int16_t* lpc, int16_t* memory, bool doubleOutput);
+  // v[i] = low_s(shr_l(mul_l(v[i], factor), 4)) for a power-of-two factor.
+  void (*scaleVector)(CG723& c, int16_t* v, int n, int16_t factor);
 };
 
 const KernelTable& ReferenceKernels();

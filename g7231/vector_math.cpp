@@ -1,6 +1,7 @@
 #include "g7231/vector_math.h"
 
 #include "g7231/basic_ops.h"
+#include "g7231/kernels.h"
 #include "g7231/tables.h"
 
 namespace g7231 {
@@ -22,10 +23,7 @@ int16_t NormalizeVector(CG723& c, int16_t* vector, int length) {
     if (magnitude > peak) peak = magnitude;
   }
   const int16_t shift = normcnt_s(c, peak);
-  const int16_t factor = kNormalizeShift[shift];
-  for (int i = 0; i < length; ++i) {
-    vector[i] = low_s(c, shr_l(c, mul_l(c, vector[i], factor), 4));
-  }
+  Kernels().scaleVector(c, vector, length, kNormalizeShift[shift]);
   return sub_s(c, shift, 3);
 }
 

@@ -94,6 +94,24 @@ TEST(Kernels, SynthesisMatchesReference) {
   }
 }
 
+TEST(Kernels, ScaleVectorMatchesReference) {
+  std::mt19937 rng(4);
+  for (int round = 0; round < kRounds; ++round) {
+    int16_t a[120];
+    Fill(rng, a, 120);
+    int16_t b[120];
+    std::copy(std::begin(a), std::end(a), b);
+    const int16_t factor = round % 5 == 0 ? Sample(rng, 32767) : static_cast<int16_t>(1 << (rng() % 15));
+    CG723 ca;
+    CG723 cb;
+    ca.overflow = cb.overflow = static_cast<int16_t>(round & 1);
+    ReferenceKernels().scaleVector(ca, a, 120, factor);
+    FastKernels().scaleVector(cb, b, 120, factor);
+    for (int i = 0; i < 120; ++i) ASSERT_EQ(a[i], b[i]) << "round " << round << " factor " << factor;
+    ASSERT_EQ(ca.overflow, cb.overflow);
+  }
+}
+
 // A synthesis value of 16384 or more doubles to 32767, -16385 or less to -32768.
 TEST(Kernels, DoubledOutputSaturates) {
   for (const KernelTable* k : {&ReferenceKernels(), &FastKernels()}) {
