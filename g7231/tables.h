@@ -1,4 +1,4 @@
-// Constant tables of the speech decoder, converted from the standard's data
+// Constant tables of the speech decoder, converted from the plain-data files
 // by gen_tables.py into tables.cpp.
 #pragma once
 

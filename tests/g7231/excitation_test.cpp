@@ -102,16 +102,4 @@ TEST(FixedCodebook63, PulseTrainRepeatsAtTheLag) {
   for (int i = 0; i < kSubframeLength; ++i) EXPECT_EQ(v[i], (i == 3 || i == 23 || i == 43) ? 100 : 0) << i;
 }
 
-TEST(AdaptiveCodebook, HistoryRepeatsShortLags) {
-  int16_t history[kPitchMax + kFrameLength];
-  for (int i = 0; i < kPitchMax; ++i) history[i] = static_cast<int16_t>(i);
-  int16_t out[kSubframeLength + 4];
-  CopyPastExcitation(out, history, 20);
-  EXPECT_EQ(out[0], kPitchMax - 22);
-  EXPECT_EQ(out[1], kPitchMax - 21);
-  for (int i = 0; i < kSubframeLength + 2; ++i) EXPECT_EQ(out[2 + i], kPitchMax - 20 + i % 20);
-  CopyPastExcitation(out, history, 143);  // longest lag reads from sample 0
-  EXPECT_EQ(out[0], 0);
-}
-
 }  // namespace

@@ -61,6 +61,4 @@ TEST(Tables, MatchDataFiles) {
   }
 }
 
-TEST(Tables, CorrectedSidThreshold) { EXPECT_EQ(g7231::kSidGainThreshold[2], 231233); }
-
 }  // namespace

@@ -106,35 +106,4 @@ TEST(Unpack, GainBoundDependsOnLag) {
   EXPECT_EQ(UnpackFrame(c, longBad.data(), 0, &kind).erased, 1);
 }
 
-TEST(Unpack, PulseFields) {
-  CG723 c;
-  int16_t kind = -1;
-  FrameWriter w63 = Active(0, 50, 50);
-  for (int i = 0; i < 4; ++i) w63.Put(0, 12);
-  w63.Put(0b1010, 4).Put(0, 1).Put(8190, 13);  // grids, reserved bit, combined index
-  w63.Put(0xbeef, 16).Put(0x1234, 14).Put(0x0001, 16).Put(0x3fff, 14);
-  w63.Put(0x2a, 6).Put(0x15, 5).Put(0x3f, 6).Put(0x00, 5);
-  SpeechFrameParams p = UnpackFrame(c, w63.data(), 0, &kind);
-  ASSERT_EQ(p.erased, 0);
-  EXPECT_EQ(p.subframes[1].grid, 1);
-  EXPECT_EQ(p.subframes[0].grid, 0);
-  // 8190 = 91 x 90 + 0: high parts 10, 1, 0, 0.
-  EXPECT_EQ(p.subframes[0].pulsePositions, (10 << 16) + 0xbeef);
-  EXPECT_EQ(p.subframes[1].pulsePositions, (1 << 14) + 0x1234);
-  EXPECT_EQ(p.subframes[2].pulsePositions, 1);
-  EXPECT_EQ(p.subframes[3].pulsePositions, 0x3fff);
-  EXPECT_EQ(p.subframes[0].pulseSigns, 0x2a);
-  EXPECT_EQ(p.subframes[2].pulseSigns, 0x3f);
-
-  FrameWriter w53 = Active(1, 50, 50);
-  for (int i = 0; i < 4; ++i) w53.Put(0, 12);
-  w53.Put(0, 4).Put(0xfff, 12).Put(1, 12).Put(2, 12).Put(3, 12).Put(9, 4).Put(1, 4).Put(2, 4).Put(15, 4);
-  p = UnpackFrame(c, w53.data(), 0, &kind);
-  ASSERT_EQ(p.erased, 0);
-  EXPECT_EQ(p.subframes[0].pulsePositions, 0xfff);
-  EXPECT_EQ(p.subframes[3].pulsePositions, 3);
-  EXPECT_EQ(p.subframes[0].pulseSigns, 9);
-  EXPECT_EQ(p.subframes[3].pulseSigns, 15);
-}
-
 }  // namespace
