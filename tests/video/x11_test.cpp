@@ -1,0 +1,175 @@
+// A real X11 window shows a decoded picture: the test reads the window back
+// from the display and compares its pixels. It uses DISPLAY when set, else
+// starts its own Xvfb on a free display number.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "engine/video_channel.h"
+#include "platform/draw.h"
+#include "reference_frames.h"
+
+// Last: Xlib's macros (None, Bool) clash with names above.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+using namespace video_test;
+
+namespace {
+
+class OwnXvfb {
+ public:
+  // True when a display is usable afterwards.
+  bool Start(std::string* why) {
+    if (const char* d = std::getenv("DISPLAY"); d && *d) {
+      if (Usable()) return true;
+      *why = std::string("DISPLAY=") + d + " cannot be opened";
+      return false;
+    }
+    const char* candidates[] = {"/usr/bin/Xvfb", "/usr/local/bin/Xvfb"};
+    std::string xvfb;
+    for (const char* c : candidates)
+      if (access(c, X_OK) == 0) xvfb = c;
+    if (xvfb.empty()) {
+      *why = "no DISPLAY and no Xvfb installed (scripts/deps.sh installs xvfb)";
+      return false;
+    }
+    for (int n = 90 + int(getpid() % 200); n < 400; ++n) {
+      const std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
+      const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
+      if (std::filesystem::exists(lock) || std::filesystem::exists(socket)) continue;
+      const std::string display = ":" + std::to_string(n);
+      pid_ = fork();
+      if (pid_ == 0) {
+        execl(xvfb.c_str(), "Xvfb", display.c_str(), "-screen", "0", "640x480x24", "-nolisten", "tcp", "-noreset",
+              static_cast<char*>(nullptr));
+        _exit(127);
+      }
+      setenv("DISPLAY", display.c_str(), 1);
+      for (int i = 0; i < 100; ++i) {
+        if (Usable()) return true;
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) break;  // lost the race for this number
+        usleep(50000);
+      }
+      Stop();
+    }
+    *why = "Xvfb did not start";
+    return false;
+  }
+  void Stop() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+      unsetenv("DISPLAY");
+    }
+  }
+  ~OwnXvfb() { Stop(); }
+
+ private:
+  static bool Usable() {
+    Display* d = XOpenDisplay(nullptr);
+    if (!d) return false;
+    XCloseDisplay(d);
+    return true;
+  }
+  pid_t pid_ = -1;
+};
+
+// The window's pixels as 0x00RRGGBB, read through a connection of our own.
+std::vector<uint32_t> ReadWindow(uint64_t id, int w, int h) {
+  Display* d = XOpenDisplay(nullptr);
+  if (!d) return {};
+  XSync(d, False);
+  XImage* image = XGetImage(d, Window(id), 0, 0, unsigned(w), unsigned(h), AllPlanes, ZPixmap);
+  std::vector<uint32_t> pixels;
+  if (image) {
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) pixels.push_back(uint32_t(XGetPixel(image, x, y)) & 0xFFFFFF);
+    XDestroyImage(image);
+  }
+  XCloseDisplay(d);
+  return pixels;
+}
+
+TEST(X11Window, ShowsTheDecodedPicture) {
+  OwnXvfb xvfb;
+  std::string why;
+  if (!xvfb.Start(&why)) GTEST_SKIP() << "no X display for this test: " << why;
+  unsetenv("VELMORA_VIDEO");
+  ASSERT_EQ(platform::ChooseDrawKind(), platform::DrawKind::X11);
+
+#ifdef QUENDA_LIBRARY
+  SystemDir system(QUENDA_LIBRARY);
+  const auto frames = LoadFrames("ts_q5", 10);
+  const auto want = ReferencePicture("ts_q5", 9);
+  const int rows = 238;
+#else
+  SystemDir system(FakeLibrary());
+  std::vector<std::vector<uint8_t>> frames;
+  for (int k = 0; k < 10; ++k) frames.push_back(FakeFrame(uint32_t(k), kKey, k));
+  std::vector<uint32_t> want;
+  for (int y = 0; y < 240; ++y)
+    for (int x = 0; x < 320; ++x) want.push_back(uint32_t((x & 0xFF) << 16 | y << 8 | (x >> 8) << 7 | 9));
+  const int rows = 240;
+#endif
+  ASSERT_EQ(frames.size(), 10u);
+
+  auto window = platform::CreateViewWindow(480, 360, "velmora video test");
+  ASSERT_NE(window, nullptr);
+  CVideoMPEG4 channel(window.get());
+  ASSERT_EQ(channel.draw->ddReady.load(), 1);
+  channel.frameRate = 0;
+  channel.buffering = 0;
+  for (const auto& f : frames) Queue(channel, f);
+  channel.StartVideoThread();
+  for (int i = 0; i < 10000 && channel.framesDecoded < 10; ++i) platform::RealSleep(1);
+  ASSERT_EQ(channel.framesDecoded.load(), 10);
+  for (int i = 0; i < 2000 && channel.draw->drawOk == 0; ++i) platform::RealSleep(1);
+  EXPECT_EQ(channel.draw->drawOk.load(), 1);
+
+  // The last blit may still be on its way: read until it shows.
+  auto differences = [&](const std::vector<uint32_t>& shown) {
+    if (shown.size() != size_t(320 * 240)) return -1;
+    int differ = 0;
+    for (int y = 0; y < rows; ++y)
+      for (int x = 0; x < 320; ++x) differ += shown[size_t(y * 320 + x)] != want[size_t(y * 320 + x)];
+    return differ;
+  };
+  int differ = -1;
+  for (int i = 0; i < 100 && differ != 0; ++i, platform::RealSleep(20))
+    differ = differences(ReadWindow(window->NativeId(), 320, 240));
+  EXPECT_EQ(differ, 0);
+
+  // Zoomed 1.5 with the grid on: a key picture covers 480 x 360, each pixel
+  // from its source, with the gray grid over it.
+  channel.zoom = 1.5f;
+  channel.EncMode = 2;
+  channel.draw->MotionGrid = 1;
+  channel.MotionGridMask = 0;
+#ifdef QUENDA_LIBRARY
+  std::vector<uint8_t> again = frames.front();  // the first (key) picture
+  const auto wantZoomed = ReferencePicture("ts_q5", 0);
+#else
+  std::vector<uint8_t> again = FakeFrame(0, kKey, 9);
+  const auto& wantZoomed = want;
+#endif
+  for (int i = 0; i < 4; ++i) again[8 + size_t(i)] = uint8_t(10u >> (8 * i));  // the next timestamp
+  Queue(channel, again);
+  for (int i = 0; i < 10000 && channel.framesDecoded < 11; ++i) platform::RealSleep(1);
+  ASSERT_EQ(channel.framesDecoded.load(), 11);
+  auto zoomedOk = [&](const std::vector<uint32_t>& z) {
+    // Away from the grid lines (cells of 96 x 72, pen 2 pixels wide), and on one.
+    return z.size() == size_t(480 * 360) && z[size_t(30 * 480 + 30)] == wantZoomed[size_t(20 * 320 + 20)] &&
+           z[size_t(150 * 480 + 250)] == wantZoomed[size_t(100 * 320 + 166)] && z[size_t(2 * 480 + 40)] == 0x808080u;
+  };
+  bool ok = false;
+  for (int i = 0; i < 100 && !ok; ++i, platform::RealSleep(20)) ok = zoomedOk(ReadWindow(window->NativeId(), 480, 360));
+  EXPECT_TRUE(ok);
+}
+
+}  // namespace
