@@ -139,10 +139,19 @@ struct Rows {
   __m128i r[8];
 };
 
+// Row-pass result of an all-zero row: only the rounding term, shifted away
+// except in rows 0 (32) and 1, 2 (1).
+constexpr int16_t kZeroRowResult[8] = {32, 1, 1, 0, 0, 0, 0, 0};
+
 inline Rows IdctSse2(const int16_t* block) {
   const __m128i* in = reinterpret_cast<const __m128i*>(block);
+  const __m128i zero = _mm_setzero_si128();
+  // Trailing all-zero rows (most blocks) skip the row pass.
+  int rows = 8;
+  while (rows > 1 && _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_load_si128(in + rows - 1), zero)) == 0xFFFF) --rows;
   Rows x;
-  for (int r = 0; r < 8; ++r) x.r[r] = RowPassSse2(_mm_load_si128(in + r), r);
+  for (int r = 0; r < rows; ++r) x.r[r] = RowPassSse2(_mm_load_si128(in + r), r);
+  for (int r = rows; r < 8; ++r) x.r[r] = _mm_set1_epi16(kZeroRowResult[r]);
 
   const __m128i c1 = _mm_set1_epi16(kTan1), c2 = _mm_set1_epi16(kTan2);
   const __m128i c3 = _mm_set1_epi16(kTan3m1), c4 = _mm_set1_epi16(kCos4);
