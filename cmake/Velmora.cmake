@@ -14,7 +14,9 @@ if(VELMORA_SANITIZE)
   add_link_options(-fsanitize=${VELMORA_SANITIZE})
 endif()
 
-set(VELMORA_REFERENCE_DIR "${CMAKE_SOURCE_DIR}/../shared/reference" CACHE PATH
+# A copy of the reference streams, expected outputs and standard tables lives
+# in the tree so a clone tests on its own.
+set(VELMORA_REFERENCE_DIR "${CMAKE_SOURCE_DIR}/tests/reference" CACHE PATH
     "Reference streams, expected outputs and standard tables")
 
 # Adds every immediate subdirectory of the current one that has a CMakeLists.txt,
