@@ -196,7 +196,7 @@ TEST(LinkConnect, DisconnectStopsAudioFirstThenVideo) {
   EXPECT_LT(t.messages.IndexOf(255, "-----aud:disconnecting..."), t.messages.IndexOf(255, "-----vid:disconnecting..."));
   EXPECT_EQ(t.link->loginLevel, 0x10);
   EXPECT_EQ(t.FramesQueued(), 0u);
-  EXPECT_EQ(t.audio.resets.load() >= 1, true);
+  EXPECT_GE(t.audio.resets.load(), 1);
 }
 
 TEST(LinkConnect, ReconnectsAfterTheCameraRestarts) {
@@ -220,6 +220,24 @@ TEST(LinkConnect, ConnectWhileConnectedIsSkipped) {
   ASSERT_TRUE(t.messages.WaitFor(255, "#####vid:skip connecting..."));
   EXPECT_EQ(t.cam.Count(InboundKind::ConnectionOpened), 2u);
   t.link->vidconnected = 1;
+}
+
+TEST(LinkConnect, AnOpenThatThrowsStopsAndAllowsTheNextAttempt) {
+  LiveLink t(QuietCamera());
+  ASSERT_TRUE(t.Start());
+  t.link->SetText(t.link->ipaddr, "");  // no host: the open itself fails
+  t.Connect();
+  ASSERT_TRUE(t.messages.WaitFor(255, "#####vid:connecting error... "));
+  ASSERT_TRUE(t.messages.WaitFor(255, "#####aud:connecting error..."));
+  ASSERT_TRUE(t.messages.WaitFor(255, "---aud:skip end-enc..."));
+  ASSERT_TRUE(t.messages.WaitFor(255, "-----vid:disconnecting..."));
+  ASSERT_TRUE(WaitUntil([&] { return t.link->videoState == 0 && t.link->audioState == 0; }));
+  EXPECT_EQ(t.link->vidConnecting, 0);
+  EXPECT_EQ(t.link->audConnecting, 0) << "no attempt is pending after a failed open";
+  t.link->SetText(t.link->ipaddr, "127.0.0.1");
+  t.Connect();
+  EXPECT_TRUE(t.WaitStreaming());
+  EXPECT_EQ(t.messages.CountText(255, "#####aud:skip connecting... conflag"), 0u);
 }
 
 TEST(LinkLifecycle, StartDelayRunsOnTheEngineClock) {

@@ -148,6 +148,22 @@ bool EngineHost::Command(const std::string& line) {
     link_->sioTx[port].PutBytes(text.data(), static_cast<uint32_t>(text.size()));
     return true;
   }
+  if (word == "sioget") {
+    int port = -1;
+    in >> port;
+    if (port < 0 || port > 1) return false;
+    // Takes what waits, as GetSIOData does, which ends the 48/49 notices.
+    std::string text = "# sio " + std::to_string(port) + ":";
+    uint8_t byte;
+    char hex[4];
+    while (link_->sioRx[port].GetBytes(&byte, 1)) {
+      std::snprintf(hex, sizeof(hex), " %02X", byte);
+      text += hex;
+    }
+    std::lock_guard<std::mutex> lock(outMutex_);
+    out_(text);
+    return true;
+  }
   if (word == "gpio") {
     int value = 0;
     if (!(in >> value)) return false;

@@ -79,8 +79,9 @@ class EngineHost {
   // The once-a-second statistics and watchdog steps.
   void Tick() { events_->StatisticTimer(); }
   HostStats Stats() const;
-  // Small command set for a terminal: a code 1-17, "sio PORT TEXT",
-  // "gpio VALUE", "talk on|off". False for a line it does not know.
+  // Small command set for a terminal: a code 1-17, "sio PORT TEXT" (send),
+  // "sioget PORT" (take what was received), "gpio VALUE", "talk on|off".
+  // False for a line it does not know.
   bool Command(const std::string& line);
 
   CNetManage& link() { return *link_; }

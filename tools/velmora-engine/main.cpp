@@ -1,7 +1,8 @@
 // velmora-engine HOST PORT USER PASSWORD [--seconds N] [--trace]
 // Connects the camera link to a camera server and prints every numbered
 // message as "NUM TEXT". Lines on stdin: a command code 1-17, "sio PORT TEXT",
-// "gpio VALUE", "talk on|off", "quit". Ends on Ctrl-C or after N seconds.
+// "sioget PORT", "gpio VALUE", "talk on|off", "quit". Ends on Ctrl-C or
+// after N seconds.
 #include <poll.h>
 #include <unistd.h>
 
