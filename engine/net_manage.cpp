@@ -103,6 +103,15 @@ void CNetManage::SendIfConnected(platform::ClientSocket& socket, uint32_t size) 
   if (socket.Connected()) SendWithRetry(socket, sendBuf, size);
 }
 
+void CNetManage::SendTraced(platform::ClientSocket& socket, uint32_t size, const char* sent, const char* skipped) {
+  if (socket.Connected()) {
+    Trace(sent);
+    SendWithRetry(socket, sendBuf, size);
+  } else if (skipped) {
+    Trace(skipped);
+  }
+}
+
 // ---- the link thread ------------------------------------------------------
 
 void CNetManage::LinkThread(CNetManage* self) {
@@ -225,13 +234,8 @@ void CNetManage::VideoStep() {
       ConnectVideo();
       break;
     case 2: {
-      const uint32_t n = BuildStopEncoding(sendBuf, wire::kStopVideo);
-      if (vidSock->Connected()) {
-        Trace("---vid:end-enc...");
-        SendWithRetry(*vidSock, sendBuf, n);
-      } else {
-        Trace("---vid:skip end-enc...");
-      }
+      SendTraced(*vidSock, BuildStopEncoding(sendBuf, wire::kStopVideo), "---vid:end-enc...",
+                 "---vid:skip end-enc...");
       loginLevel = kLoginNone;
       video->playing = 0;
       video->frameQueue->ClearFrames();
@@ -255,13 +259,8 @@ void CNetManage::VideoStep() {
       break;
     case 5:
     case 10: {
-      const uint32_t n = BuildStartEncoding(sendBuf, wire::kStartVideo);
-      if (vidSock->Connected()) {
-        Trace("###vid:start-enc...");
-        SendWithRetry(*vidSock, sendBuf, n);
-      } else {
-        Trace("###vid:skip start-enc...");
-      }
+      SendTraced(*vidSock, BuildStartEncoding(sendBuf, wire::kStartVideo), "###vid:start-enc...",
+                 "###vid:skip start-enc...");
       videoState = 100;
       break;
     }
@@ -328,13 +327,8 @@ void CNetManage::AudioStep() {
       ConnectAudio();
       break;
     case 2: {
-      const uint32_t n = BuildStopEncoding(sendBuf, wire::kStopAudio);
-      if (audSock->Connected()) {
-        Trace("###aud:end-enc...");
-        SendWithRetry(*audSock, sendBuf, n);
-      } else {
-        Trace("---aud:skip end-enc...");
-      }
+      SendTraced(*audSock, BuildStopEncoding(sendBuf, wire::kStopAudio), "###aud:end-enc...",
+                 "---aud:skip end-enc...");
       audioState = 4;
       break;
     }
@@ -347,11 +341,7 @@ void CNetManage::AudioStep() {
     case 7: {
       const int32_t level = loginLevel;
       if (level != kLoginAdmin && level != kLoginUser) break;
-      const uint32_t n = BuildStartEncoding(sendBuf, wire::kStartAudio);
-      if (audSock->Connected()) {
-        Trace("###aud:start-enc...");
-        SendWithRetry(*audSock, sendBuf, n);
-      }
+      SendTraced(*audSock, BuildStartEncoding(sendBuf, wire::kStartAudio), "###aud:start-enc...", nullptr);
       audio->startPending = 1;
       audioState = 100;
       break;

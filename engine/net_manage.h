@@ -176,6 +176,9 @@ class CNetManage : public CThread {
   void ConnectVideo();
   void ConnectAudio();
   void SendIfConnected(platform::ClientSocket& socket, uint32_t size);
+  // Sends sendBuf when connected, tracing `sent`; else traces `skipped`
+  // (when given).
+  void SendTraced(platform::ClientSocket& socket, uint32_t size, const char* sent, const char* skipped);
   void TalkStep();
   void SerialStep();
   void Trace(const char* text) { passMessage(255, text); }

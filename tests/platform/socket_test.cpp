@@ -56,6 +56,22 @@ ClientSocket* OpenTo(ClientSocket& s, int port) {
   return &s;
 }
 
+// A socket connected to a loopback peer, with its events recorded.
+class ConnectedSocket : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    r.Attach(s);
+    OpenTo(s, server.port());
+    peer = server.Accept();
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(PumpUntil([&] { return s.Connected(); }));
+  }
+  LoopbackServer server;
+  ClientSocket s;
+  Recorder r;
+  int peer = -1;
+};
+
 int CountEntries(const char* dir) {
   int n = 0;
   if (DIR* d = ::opendir(dir)) {
@@ -99,15 +115,8 @@ TEST(ClientSocket, UnresolvableHostThrows) {
   EXPECT_FALSE(s.Connected());
 }
 
-TEST(ClientSocket, PeerCloseDeliversDataThenDisconnect) {
-  LoopbackServer server;
-  ClientSocket s;
-  Recorder r;
+TEST_F(ConnectedSocket, PeerCloseDeliversDataThenDisconnect) {
   r.readSize = 1000;  // several read events for the data
-  r.Attach(s);
-  OpenTo(s, server.port());
-  int peer = server.Accept();
-  ASSERT_TRUE(PumpUntil([&] { return s.Connected(); }));
   std::vector<uint8_t> data(5000);
   std::iota(data.begin(), data.end(), 0);
   LoopbackServer::SendAll(peer, data.data(), data.size());
@@ -119,28 +128,14 @@ TEST(ClientSocket, PeerCloseDeliversDataThenDisconnect) {
   EXPECT_FALSE(s.Connected());
 }
 
-TEST(ClientSocket, SingleByteIsReadable) {
-  LoopbackServer server;
-  ClientSocket s;
-  Recorder r;
-  r.Attach(s);
-  OpenTo(s, server.port());
-  int peer = server.Accept();
-  ASSERT_TRUE(PumpUntil([&] { return s.Connected(); }));
+TEST_F(ConnectedSocket, SingleByteIsReadable) {
   uint8_t one = 0x5A;
   LoopbackServer::SendAll(peer, &one, 1);
   ASSERT_TRUE(PumpUntil([&] { return !r.received.empty(); }));
   EXPECT_EQ(r.received, std::vector<uint8_t>{0x5A});
 }
 
-TEST(ClientSocket, LocalCloseRaisesDisconnectAtOnceAndNothingAfter) {
-  LoopbackServer server;
-  ClientSocket s;
-  Recorder r;
-  r.Attach(s);
-  OpenTo(s, server.port());
-  int peer = server.Accept();
-  ASSERT_TRUE(PumpUntil([&] { return s.Connected(); }));
+TEST_F(ConnectedSocket, LocalCloseRaisesDisconnectAtOnceAndNothingAfter) {
   const char msg[] = "pending";
   LoopbackServer::SendAll(peer, msg, sizeof(msg));
   platform::RealSleep(20);
@@ -153,15 +148,8 @@ TEST(ClientSocket, LocalCloseRaisesDisconnectAtOnceAndNothingAfter) {
   EXPECT_EQ(s.ReceiveBuf(buf, sizeof(buf)), -1);
 }
 
-TEST(ClientSocket, ReopenDropsEventsOfTheEarlierConnection) {
-  LoopbackServer server;
-  ClientSocket s;
-  Recorder r;
-  r.Attach(s);
-  OpenTo(s, server.port());
-  int first = server.Accept();
-  ASSERT_TRUE(PumpUntil([&] { return s.Connected(); }));
-  LoopbackServer::SendAll(first, "old", 3);
+TEST_F(ConnectedSocket, ReopenDropsEventsOfTheEarlierConnection) {
+  LoopbackServer::SendAll(peer, "old", 3);
   platform::RealSleep(20);
   // The pump polls first (queueing the read of the first connection) and then
   // runs this message, which closes and reopens before that read is reached.
@@ -178,14 +166,7 @@ TEST(ClientSocket, ReopenDropsEventsOfTheEarlierConnection) {
   EXPECT_TRUE(r.received.empty());
 }
 
-TEST(ClientSocket, ResetReportsConnectionReset) {
-  LoopbackServer server;
-  ClientSocket s;
-  Recorder r;
-  r.Attach(s);
-  OpenTo(s, server.port());
-  int peer = server.Accept();
-  ASSERT_TRUE(PumpUntil([&] { return s.Connected(); }));
+TEST_F(ConnectedSocket, ResetReportsConnectionReset) {
   server.Forget(peer);
   LoopbackServer::Reset(peer);
   ASSERT_TRUE(PumpUntil([&] { return r.events.size() >= 2; }));
@@ -193,14 +174,7 @@ TEST(ClientSocket, ResetReportsConnectionReset) {
   EXPECT_FALSE(s.Connected());
 }
 
-TEST(ClientSocket, MessageSplitInManyWritesArrivesWhole) {
-  LoopbackServer server;
-  ClientSocket s;
-  Recorder r;
-  r.Attach(s);
-  OpenTo(s, server.port());
-  int peer = server.Accept();
-  ASSERT_TRUE(PumpUntil([&] { return s.Connected(); }));
+TEST_F(ConnectedSocket, MessageSplitInManyWritesArrivesWhole) {
   std::vector<uint8_t> msg(60012);
   for (size_t i = 0; i < msg.size(); ++i) msg[i] = static_cast<uint8_t>(i * 7 + 3);
   std::thread writer([&] {
@@ -214,14 +188,7 @@ TEST(ClientSocket, MessageSplitInManyWritesArrivesWhole) {
   EXPECT_EQ(r.received, msg);
 }
 
-TEST(ClientSocket, SendLargerThanKernelBufferArrivesWholeAndIsNeverTorn) {
-  LoopbackServer server;
-  ClientSocket s;
-  Recorder r;
-  r.Attach(s);
-  OpenTo(s, server.port());
-  int peer = server.Accept();
-  ASSERT_TRUE(PumpUntil([&] { return s.Connected(); }));
+TEST_F(ConnectedSocket, SendLargerThanKernelBufferArrivesWholeAndIsNeverTorn) {
   std::vector<uint8_t> big(16 << 20);
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i ^ (i >> 8));
   ASSERT_EQ(s.SendBuf(big.data(), static_cast<int>(big.size())), static_cast<int>(big.size()));
@@ -237,17 +204,12 @@ TEST(ClientSocket, SendLargerThanKernelBufferArrivesWholeAndIsNeverTorn) {
   EXPECT_EQ(s.SendBuf(small, 4), 4);
 }
 
-TEST(ClientSocket, SendOnClosedSocketReturnsZeroWithoutSignal) {
+TEST(ClientSocket, SendOnNeverOpenedSocketReturnsZero) {
   ClientSocket never;
   EXPECT_EQ(never.SendBuf("x", 1), 0);
+}
 
-  LoopbackServer server;
-  ClientSocket s;
-  Recorder r;
-  r.Attach(s);
-  OpenTo(s, server.port());
-  int peer = server.Accept();
-  ASSERT_TRUE(PumpUntil([&] { return s.Connected(); }));
+TEST_F(ConnectedSocket, SendOnResetSocketReturnsZeroWithoutSignal) {
   server.Forget(peer);
   LoopbackServer::Reset(peer);
   platform::RealSleep(20);
