@@ -1,6 +1,8 @@
-// velmora-demo [--seconds N] [--trace]: starts a simulated camera on a free
-// loopback port (video and audio) and runs the engine host against it,
-// printing every numbered message and one line of statistics per second.
+// velmora-demo [--seconds N] [--trace] [--count]: starts a simulated camera on
+// a free loopback port (video and audio) and watches it: the picture in a
+// window (X11 when DISPLAY is set), the sound on the default device, every
+// numbered message and one line of statistics per second. --count only counts
+// the frames and audio bytes instead of showing and playing them.
 #include <unistd.h>
 
 #include <atomic>
@@ -38,14 +40,17 @@ std::string Level(int32_t level) {
 int main(int argc, char** argv) {
   int seconds = 10;
   host::HostOptions options;
+  options.media = true;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--seconds" && i + 1 < argc) {
       seconds = std::atoi(argv[++i]);
     } else if (a == "--trace") {
       options.trace = true;
+    } else if (a == "--count") {
+      options.media = false;
     } else {
-      std::fprintf(stderr, "usage: velmora-demo [--seconds N] [--trace]\n");
+      std::fprintf(stderr, "usage: velmora-demo [--seconds N] [--trace] [--count]\n");
       return 2;
     }
   }
@@ -81,7 +86,7 @@ int main(int argc, char** argv) {
       const host::HostStats s = engine.Stats();
       char line[256];
       std::snprintf(line, sizeof(line),
-                    "# %2ds frames/s=%d video=%dkbit/s audio=%dkbit/s shown=%llu coded-audio=%lluB "
+                    "# %2ds frames/s=%d video=%dkbit/s audio=%dkbit/s decoded=%llu coded-audio=%lluB "
                     "states=%d/%d login=%s",
                     second, s.frmrate, s.avbitrate, s.audbitrate, static_cast<unsigned long long>(s.framesShown),
                     static_cast<unsigned long long>(s.audioBytes), s.videoState, s.audioState,

@@ -12,6 +12,8 @@
 #include "platform/message_queue.h"
 #include "shared/command_codes.h"
 
+using platform::DrawDevice;
+
 namespace host {
 
 CountingVideo::CountingVideo() { StartThread(this, &CountingVideo::Proc); }
@@ -81,6 +83,9 @@ EngineHost::~EngineHost() {
   events_.reset();
   video_.reset();
   audio_.reset();
+  window_.reset();
+  countingVideo_.reset();
+  countingAudio_.reset();
 }
 
 void EngineHost::Print(int32_t number, const char* text) {
@@ -92,15 +97,18 @@ void EngineHost::Print(int32_t number, const char* text) {
 void EngineHost::Start() {
   *area_ = SharedAudioArea{};
   link_ = std::make_unique<CNetManage>(nullptr, options_.startDelayMs);
-  video_ = std::make_unique<CountingVideo>();
-  audio_ = std::make_unique<CountingAudio>();
+  if (options_.media) {
+    StartMedia();
+  } else {
+    StartCounting();
+  }
   events_ = std::make_unique<LinkEvents>(*link_);
   link_->vidSock = &vidSock_;
   link_->audSock = &audSock_;
-  link_->video = video_.get();
-  link_->audio = audio_.get();
-  for (int i = 0; i < kTalkSlotCount; ++i) audio_->talkSlots[i] = &area_->slots[i];
-  audio_->writeSlotRef = &area_->writeSlot;
+  link_->video = videoPeer_;
+  link_->audio = audioPeer_;
+  for (int i = 0; i < kTalkSlotCount; ++i) audioPeer_->talkSlots[i] = &area_->slots[i];
+  audioPeer_->writeSlotRef = &area_->writeSlot;
   link_->SetText(link_->ipaddr, options_.host);
   link_->port = static_cast<int16_t>(options_.port);
   link_->SetText(link_->username, options_.user);
@@ -109,11 +117,45 @@ void EngineHost::Start() {
   vidSock_.SetHandlers(events_->VideoHandlers());
   audSock_.SetHandlers(events_->AudioHandlers());
   link_->StartLinkThread();
+  if (video_) video_->StartVideoThread();
+  if (audio_) audio_->StartAudioThread();
   link_->showStatusRef = &area_->showStatus;
   link_->heartbeatRef = &area_->heartbeat;
   link_->loginLevel = 0;
   link_->PostCommand(CmdConnectVideo);
   link_->PostCommand(CmdConnectAudio);
+}
+
+void EngineHost::StartCounting() {
+  countingVideo_ = std::make_unique<CountingVideo>();
+  countingAudio_ = std::make_unique<CountingAudio>();
+  videoPeer_ = countingVideo_.get();
+  audioPeer_ = countingAudio_.get();
+}
+
+// As the form does: the window, then the video channel on it, then the audio
+// player; their threads start after the link's.
+void EngineHost::StartMedia() {
+  window_ = platform::CreateViewWindow(DrawDevice::kSurfaceWidth, DrawDevice::kSurfaceHeight, "Velmora");
+  video_ = std::make_unique<CVideoMPEG4>(window_.get());
+  audio_ = std::make_unique<CAudioG726>();
+  const auto report = [this](int32_t number, const char* text) { Print(number, text); };
+  video_->passMessage.Set(report);
+  audio_->passMessage.Set(report);
+  audio_->instanceNumber = 0;
+  videoPeer_ = video_.get();
+  audioPeer_ = audio_.get();
+}
+
+void EngineHost::Tick() {
+  events_->StatisticTimer();
+  if (!video_) return;
+  platform::Lock guard(video_->drawLock);
+  if (video_->draw && video_->draw->drawOk == 0) {
+    ++video_->drawFailSeconds;
+  } else {
+    video_->drawFailSeconds = 0;
+  }
 }
 
 HostStats EngineHost::Stats() const {
@@ -128,10 +170,14 @@ HostStats EngineHost::Stats() const {
   s.loginLevel = link_->loginLevel;
   s.vidconnected = link_->vidconnected != 0;
   s.audconnected = link_->audconnected != 0;
-  s.framesShown = video_->frames;
-  s.videoBytes = video_->bytes;
-  s.audioBytes = audio_->bytes;
-  s.audioResets = audio_->resets;
+  if (countingVideo_) {
+    s.framesShown = countingVideo_->frames;
+    s.videoBytes = countingVideo_->bytes;
+    s.audioBytes = countingAudio_->bytes;
+    s.audioResets = countingAudio_->resets;
+  } else {
+    s.framesShown = static_cast<uint64_t>(video_->framesDecoded.load());
+  }
   return s;
 }
 
@@ -175,7 +221,7 @@ bool EngineHost::Command(const std::string& line) {
     in >> word;
     if (word != "on" && word != "off") return false;
     if (word == "on") {
-      const int32_t write = audio_->ReadWriteSlot();
+      const int32_t write = audioPeer_->ReadWriteSlot();
       if (write >= 0 && write < kTalkSlotCount) link_->talkReadSlot = write;
     }
     link_->biauden = word == "on" ? 1 : 0;

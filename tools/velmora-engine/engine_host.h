@@ -1,7 +1,8 @@
 // The engine host: plays the viewer form's part for the camera link. It owns
 // the two client sockets, wires their events to the link's handlers, gives
-// the link stand-ins for the video channel and the audio player that only
-// count what reaches them, runs the statistics steps once a second and posts
+// the link a video channel and an audio player (the real ones, showing the
+// picture in a window and playing the sound, or stand-ins that only count
+// what reaches them), runs the statistics steps once a second and posts
 // command codes. Used by velmora-engine and velmora-demo.
 #pragma once
 
@@ -13,10 +14,13 @@
 #include <string>
 
 #include "engine/audio_peer.h"
+#include "engine/audio_player.h"
 #include "engine/link_events.h"
 #include "engine/net_manage.h"
 #include "engine/thread_base.h"
+#include "engine/video_channel.h"
 #include "engine/video_peer.h"
+#include "platform/draw.h"
 #include "platform/socket.h"
 #include "shared/shared_audio_area.h"
 
@@ -55,6 +59,9 @@ struct HostOptions {
   std::string user = "tansy";
   std::string password = "tansy";
   bool trace = false;  // also print trace lines (255)
+  // Real video channel and audio player: the picture in a window (X11 when
+  // DISPLAY is set), the sound on the default device. Else counting stand-ins.
+  bool media = false;
   uint32_t startDelayMs = CNetManage::kDefaultStartDelayMs;
 };
 
@@ -77,7 +84,7 @@ class EngineHost {
   void Start();
   void Post(int32_t code) { link_->PostCommand(code); }
   // The once-a-second statistics and watchdog steps.
-  void Tick() { events_->StatisticTimer(); }
+  void Tick();
   HostStats Stats() const;
   // Small command set for a terminal: a code 1-17, "sio PORT TEXT" (send),
   // "sioget PORT" (take what was received), "gpio VALUE", "talk on|off".
@@ -96,8 +103,16 @@ class EngineHost {
   platform::ClientSocket vidSock_, audSock_;
   std::unique_ptr<CNetManage> link_;
   std::unique_ptr<LinkEvents> events_;
-  std::unique_ptr<CountingVideo> video_;
-  std::unique_ptr<CountingAudio> audio_;
+  void StartMedia();
+  void StartCounting();
+
+  std::unique_ptr<CountingVideo> countingVideo_;
+  std::unique_ptr<CountingAudio> countingAudio_;
+  std::unique_ptr<platform::NativeWindow> window_;
+  std::unique_ptr<CVideoMPEG4> video_;
+  std::unique_ptr<CAudioG726> audio_;
+  VideoPeer* videoPeer_ = nullptr;
+  AudioPeer* audioPeer_ = nullptr;
 };
 
 }  // namespace host

@@ -1,6 +1,7 @@
-// velmora-engine HOST PORT USER PASSWORD [--seconds N] [--trace]
+// velmora-engine HOST PORT USER PASSWORD [--seconds N] [--trace] [--media]
 // Connects the camera link to a camera server and prints every numbered
-// message as "NUM TEXT". Lines on stdin: a command code 1-17, "sio PORT TEXT",
+// message as "NUM TEXT". With --media the picture is shown in a window and the
+// sound played; otherwise frames and audio bytes are only counted. Lines on stdin: a command code 1-17, "sio PORT TEXT",
 // "sioget PORT", "gpio VALUE", "talk on|off", "quit". Ends on Ctrl-C or
 // after N seconds.
 #include <poll.h>
@@ -24,7 +25,7 @@ std::atomic<bool> stopRequested{false};
 void OnSignal(int) { stopRequested = true; }
 
 int Usage() {
-  std::fprintf(stderr, "usage: velmora-engine HOST PORT USER PASSWORD [--seconds N] [--trace]\n");
+  std::fprintf(stderr, "usage: velmora-engine HOST PORT USER PASSWORD [--seconds N] [--trace] [--media]\n");
   return 2;
 }
 
@@ -62,6 +63,8 @@ int main(int argc, char** argv) {
       seconds = std::atoi(argv[++i]);
     } else if (a == "--trace") {
       options.trace = true;
+    } else if (a == "--media") {
+      options.media = true;
     } else if (a.rfind("--", 0) == 0) {
       return Usage();
     } else {
