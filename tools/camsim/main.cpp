@@ -116,12 +116,12 @@ int main(int argc, char** argv) {
       cfg.login.answer.otherLevel = static_cast<uint8_t>(v);
     } else if (a == "--account") {
       const char* s = next();
-      std::string spec = s ? s : "";
-      size_t c1 = spec.find(':'), c2 = spec.rfind(':');
+      std::string option = s ? s : "";
+      size_t c1 = option.find(':'), c2 = option.rfind(':');
       ok = c1 != std::string::npos && c2 != c1;
       if (ok) {
-        camsim::Account acc{spec.substr(0, c1), spec.substr(c1 + 1, c2 - c1 - 1), {}};
-        ok = ParseAnswer(spec.substr(c2 + 1), acc.answer);
+        camsim::Account acc{option.substr(0, c1), option.substr(c1 + 1, c2 - c1 - 1), {}};
+        ok = ParseAnswer(option.substr(c2 + 1), acc.answer);
         cfg.login.accounts.push_back(acc);
       }
     } else if (a == "--switch-reply") {
@@ -149,17 +149,17 @@ int main(int argc, char** argv) {
       cfg.video.fps = static_cast<int>(v);
     } else if (a == "--audio") {
       const char* s = next();
-      std::string spec = s ? s : "";
-      if (spec.rfind("tone", 0) == 0) {
+      std::string option = s ? s : "";
+      if (option.rfind("tone", 0) == 0) {
         cfg.audio.kind = camsim::AudioKind::Tone;
-        if (spec.size() > 5) ok = ParseNumber(spec.c_str() + 5, v), cfg.audio.toneHz = static_cast<int>(v);
-      } else if (spec.rfind("pcm:", 0) == 0) {
+        if (option.size() > 5) ok = ParseNumber(option.c_str() + 5, v), cfg.audio.toneHz = static_cast<int>(v);
+      } else if (option.rfind("pcm:", 0) == 0) {
         cfg.audio.kind = camsim::AudioKind::PcmFile;
-        cfg.audio.path = spec.substr(4);
-      } else if (spec.rfind("g723:", 0) == 0) {
+        cfg.audio.path = option.substr(4);
+      } else if (option.rfind("g723:", 0) == 0) {
         cfg.audio.kind = camsim::AudioKind::G7231;
-        cfg.audio.path = spec.substr(5);
-      } else if (spec == "none") {
+        cfg.audio.path = option.substr(5);
+      } else if (option == "none") {
         cfg.audio.kind = camsim::AudioKind::None;
       } else {
         ok = false;
