@@ -6,6 +6,7 @@
 
 #include "header.h"
 #include "macroblock.h"
+#include "mc.h"
 #include "output.h"
 
 namespace quenda {
@@ -122,6 +123,7 @@ int32_t DecoderSetup(DecoderState& s, int width, int height) {
     DecoderRelease(s);
     return kSetupNoMemory;
   }
+  ResetStoreTracking(s);
   s.initialised = true;
   return kSetupOk;
 }

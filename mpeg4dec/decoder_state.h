@@ -52,6 +52,18 @@ struct SideInfo {
   AcLine chromaAcCol[2][kMbStoreRows][kMbStoreCols];
 };
 
+// What the two internal frame stores hold, macroblock by macroblock: equal
+// content ids at one position mean equal samples there, so a not-coded
+// macroblock need not be copied when the current store already holds the
+// reference's macroblock (the common case of a still background). Every write
+// into an internal store updates its id; caller stores are not tracked.
+struct StoreTracking {
+  uint32_t content[2][kMaxMbRows][kMaxMbPerRow];
+  bool wholeBorder[2];  // border not yet derived from the content: extend it all
+  uint32_t stamp;       // content id of what the current picture writes
+  int cur, ref;         // internal store index of the current picture's planes, or -1
+};
+
 struct DecoderState {
   bool initialised = false;
 
@@ -81,6 +93,8 @@ struct DecoderState {
   bool haveLast = false;
   uint8_t* storeBase[6] = {};  // Y cur, Y ref, U cur, U ref, V cur, V ref
   uint8_t* post[3] = {};       // post-processing planes
+
+  StoreTracking tracking{};
 
   alignas(16) int16_t coeffs[6][64] = {};
 

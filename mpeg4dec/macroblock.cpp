@@ -150,7 +150,7 @@ void DecodeMacroblock(DecoderState& s) {
     if (mb.notCoded) {
       SetMacroblockVectors(si, row, col, 0, 0);
       si.mode[row][col] = -1;
-      MotionCompensateMacroblock(s, s.mbX, s.mbY, 0);
+      CopyNotCodedMacroblock(s, s.mbX, s.mbY);
       si.qp[s.mbY][s.mbX] = s.qp;
       Advance(s);
       return;
@@ -184,6 +184,7 @@ void DecodeMacroblock(DecoderState& s) {
 
   if (intra) DecodeIntraMacroblock(s);
   else DecodeInterMacroblock(s);
+  MacroblockWritten(s, s.mbX, s.mbY);
   si.qp[s.mbY][s.mbX] = s.qp;
   Advance(s);
 }
@@ -191,6 +192,7 @@ void DecodeMacroblock(DecoderState& s) {
 void DecodeVopMacroblocks(DecoderState& s) {
   s.mbX = 0;
   s.mbY = 0;
+  BeginStoreTracking(s);
   for (int step = 0; step < s.mbCount; ++step) DecodeMacroblock(s);
   ExtendPictureBorders(s);
 }

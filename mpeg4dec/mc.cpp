@@ -133,18 +133,12 @@ int ChromaVectorFour(int sum) {
   return sum > 0 ? c : -c;
 }
 
-void MotionCompensateBlock(const uint8_t* ref, uint8_t* cur, int stride, int size, int x, int y, int dx, int dy,
-                           int rounding, int w, int h, int border, const McKernelTable& kernels) {
-  const McKernel kernel = kernels.k[McKernelIndex(size, rounding, dx, dy)];
-  const int sx = x + (dx >> 1), sy = y + (dy >> 1);
-  uint8_t* dst = cur + y * stride + x;
-  // The kernel reads size + 1 columns and rows.
-  if (sx >= -border && sy >= -border && sx + size + 1 <= w + border && sy + size + 1 <= h + border) [[likely]] {
-    kernel(ref + sy * stride + sx, dst, stride);
-    return;
-  }
-  // Far outside: sample the picture at clamped coordinates, which is what the
-  // border holds wherever it reaches.
+namespace {
+
+// Vectors reaching past the stored border: sample the picture at clamped
+// coordinates, which is what the border holds wherever it reaches.
+[[gnu::noinline]] void PredictClamped(McKernel kernel, const uint8_t* ref, uint8_t* dst, int stride, int size, int sx,
+                                      int sy, int w, int h) {
   alignas(16) static uint8_t scratch[17 * LumaStride(kMaxWidth)];
   for (int r = 0; r <= size; ++r) {
     const uint8_t* row = ref + std::clamp(sy + r, 0, h - 1) * stride;
@@ -153,18 +147,80 @@ void MotionCompensateBlock(const uint8_t* ref, uint8_t* cur, int stride, int siz
   kernel(scratch, dst, stride);
 }
 
+template <int Size>
+inline void PredictBlock(const uint8_t* ref, uint8_t* cur, int stride, int x, int y, int dx, int dy, int rounding,
+                         int w, int h, int border, const McKernelTable& kernels) {
+  const McKernel kernel = kernels.k[(Size == 16 ? 8 : 0) + 4 * rounding + 2 * (dy & 1) + (dx & 1)];
+  const int sx = x + (dx >> 1), sy = y + (dy >> 1);
+  uint8_t* dst = cur + y * stride + x;
+  // The kernel reads Size + 1 columns and rows.
+  if (unsigned(sx + border) <= unsigned(w + border - Size - 1 + border) &&
+      unsigned(sy + border) <= unsigned(h + border - Size - 1 + border)) [[likely]] {
+    kernel(ref + sy * stride + sx, dst, stride);
+    return;
+  }
+  PredictClamped(kernel, ref, dst, stride, Size, sx, sy, w, h);
+}
+
+inline void Fill(uint8_t* p, uint8_t value, int n) {
+  const __m128i v = _mm_set1_epi8(char(value));
+  for (; n >= 16; n -= 16, p += 16) _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+  if (n) std::memset(p, value, size_t(n));
+}
+
+// n bytes, a multiple of 8.
+inline void CopyRowPart(uint8_t* d, const uint8_t* s, int n) {
+  for (; n >= 16; n -= 16, s += 16, d += 16)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_loadu_si128(reinterpret_cast<const __m128i*>(s)));
+  if (n) _mm_storel_epi64(reinterpret_cast<__m128i*>(d), _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s)));
+}
+
+void ExtendMacroblockBorders(const DecoderState& s, int mbX, int mbY) {
+  const FramePlanes& p = s.cur;
+  const int cw = s.width / 2, ch = s.height / 2;
+  ExtendBlockBorders(p.y, p.lumaStride, s.width, s.height, kLumaBorder, 16 * mbX, 16 * mbY, 16);
+  ExtendBlockBorders(p.u, p.chromaStride, cw, ch, kChromaBorder, 8 * mbX, 8 * mbY, 8);
+  ExtendBlockBorders(p.v, p.chromaStride, cw, ch, kChromaBorder, 8 * mbX, 8 * mbY, 8);
+}
+
+bool OnEdge(const DecoderState& s, int mbX, int mbY) {
+  return mbX == 0 || mbY == 0 || mbX == s.mbPerRow - 1 || mbY == s.mbRows - 1;
+}
+
+// The current store's macroblock now holds content `id`.
+inline void SetContent(DecoderState& s, int mbX, int mbY, uint32_t id) {
+  StoreTracking& t = s.tracking;
+  if (t.cur < 0) return;
+  t.content[t.cur][mbY][mbX] = id;
+  if (!t.wholeBorder[t.cur] && OnEdge(s, mbX, mbY)) ExtendMacroblockBorders(s, mbX, mbY);
+}
+
+void FillContent(StoreTracking& t, int store, uint32_t id) {
+  for (auto& row : t.content[store])
+    for (uint32_t& c : row) c = id;
+}
+
+}  // namespace
+
+void MotionCompensateBlock(const uint8_t* ref, uint8_t* cur, int stride, int size, int x, int y, int dx, int dy,
+                           int rounding, int w, int h, int border, const McKernelTable& kernels) {
+  if (size == 16) PredictBlock<16>(ref, cur, stride, x, y, dx, dy, rounding, w, h, border, kernels);
+  else PredictBlock<8>(ref, cur, stride, x, y, dx, dy, rounding, w, h, border, kernels);
+}
+
 void MotionCompensateMacroblock(DecoderState& s, int mbX, int mbY, int mode) {
   const McKernelTable& k = *g_dsp.mc;
   const int rnd = s.vop.roundingType;
   const SideInfo& si = s.side;
   const int row = mbY + 1, col = mbX + 1;
+  const int stride = s.lumaStride;
   int cx, cy;
   if (mode == 2) {
     int sumX = 0, sumY = 0;
     for (int b = 0; b < 4; ++b) {
       const int dx = si.mvx[b][row][col], dy = si.mvy[b][row][col];
-      MotionCompensateBlock(s.ref.y, s.cur.y, s.lumaStride, 8, 16 * mbX + 8 * (b & 1), 16 * mbY + 8 * (b >> 1), dx,
-                            dy, rnd, s.width, s.height, kLumaBorder, k);
+      PredictBlock<8>(s.ref.y, s.cur.y, stride, 16 * mbX + 8 * (b & 1), 16 * mbY + 8 * (b >> 1), dx, dy, rnd,
+                      s.width, s.height, kLumaBorder, k);
       sumX += dx;
       sumY += dy;
     }
@@ -172,36 +228,109 @@ void MotionCompensateMacroblock(DecoderState& s, int mbX, int mbY, int mode) {
     cy = ChromaVectorFour(sumY);
   } else {
     const int dx = si.mvx[0][row][col], dy = si.mvy[0][row][col];
-    MotionCompensateBlock(s.ref.y, s.cur.y, s.lumaStride, 16, 16 * mbX, 16 * mbY, dx, dy, rnd, s.width, s.height,
-                          kLumaBorder, k);
+    PredictBlock<16>(s.ref.y, s.cur.y, stride, 16 * mbX, 16 * mbY, dx, dy, rnd, s.width, s.height, kLumaBorder, k);
     cx = ChromaVectorOne(dx);
     cy = ChromaVectorOne(dy);
   }
-  const int cw = s.width / 2, ch = s.height / 2;
-  MotionCompensateBlock(s.ref.u, s.cur.u, s.chromaStride, 8, 8 * mbX, 8 * mbY, cx, cy, rnd, cw, ch, kChromaBorder, k);
-  MotionCompensateBlock(s.ref.v, s.cur.v, s.chromaStride, 8, 8 * mbX, 8 * mbY, cx, cy, rnd, cw, ch, kChromaBorder, k);
+  const int cw = s.width / 2, ch = s.height / 2, cstride = s.chromaStride;
+  PredictBlock<8>(s.ref.u, s.cur.u, cstride, 8 * mbX, 8 * mbY, cx, cy, rnd, cw, ch, kChromaBorder, k);
+  PredictBlock<8>(s.ref.v, s.cur.v, cstride, 8 * mbX, 8 * mbY, cx, cy, rnd, cw, ch, kChromaBorder, k);
 }
 
 void ExtendPlaneBorders(uint8_t* origin, int stride, int rows, int border) {
   const int w = stride - 2 * border, h = rows - 2 * border;
   for (int y = 0; y < h; ++y) {
     uint8_t* row = origin + y * stride;
-    std::memset(row - border, row[0], border);
-    std::memset(row + w, row[w - 1], border);
+    Fill(row - border, row[0], border);
+    Fill(row + w, row[w - 1], border);
   }
   // Whole stored rows, corners included.
   const uint8_t* first = origin - border;
   const uint8_t* last = origin + (h - 1) * stride - border;
   for (int y = 1; y <= border; ++y) {
-    std::memcpy(origin - y * stride - border, first, stride);
-    std::memcpy(origin + (h - 1 + y) * stride - border, last, stride);
+    std::memcpy(origin - y * stride - border, first, size_t(stride));
+    std::memcpy(origin + (h - 1 + y) * stride - border, last, size_t(stride));
   }
 }
 
+void ExtendBlockBorders(uint8_t* origin, int stride, int w, int h, int border, int x, int y, int size) {
+  const bool left = x == 0, right = x + size == w, top = y == 0, bottom = y + size == h;
+  if (!(left || right || top || bottom)) return;
+  if (left || right) {
+    for (int r = y; r < y + size; ++r) {
+      uint8_t* row = origin + r * stride;
+      if (left) Fill(row - border, row[0], border);
+      if (right) Fill(row + w, row[w - 1], border);
+    }
+  }
+  // Rows above and below: this block's columns, and the corner squares
+  // (already in the extended first and last rows) at the picture's corners.
+  const int from = left ? x - border : x;
+  const int n = (right ? x + size + border : x + size) - from;
+  if (top) {
+    const uint8_t* src = origin + from;
+    for (int r = 1; r <= border; ++r) CopyRowPart(origin - r * stride + from, src, n);
+  }
+  if (bottom) {
+    const uint8_t* src = origin + (h - 1) * stride + from;
+    for (int r = 1; r <= border; ++r) CopyRowPart(origin + (h - 1 + r) * stride + from, src, n);
+  }
+}
+
+int InternalStoreIndex(const DecoderState& s, const FramePlanes& p) {
+  const size_t lumaOrigin = size_t(kLumaBorder) * s.lumaStride + kLumaBorder;
+  const size_t chromaOrigin = size_t(kChromaBorder) * s.chromaStride + kChromaBorder;
+  for (int i = 0; i < 2; ++i) {
+    if (s.storeBase[i] && p.y == s.storeBase[i] + lumaOrigin && p.u == s.storeBase[2 + i] + chromaOrigin &&
+        p.v == s.storeBase[4 + i] + chromaOrigin)
+      return i;
+  }
+  return -1;
+}
+
+void ResetStoreTracking(DecoderState& s) {
+  StoreTracking& t = s.tracking;
+  FillContent(t, 0, 0);
+  FillContent(t, 1, 1);
+  t.stamp = 1;
+  t.wholeBorder[0] = t.wholeBorder[1] = true;
+  t.cur = t.ref = -1;
+}
+
+void BeginStoreTracking(DecoderState& s) {
+  StoreTracking& t = s.tracking;
+  t.cur = InternalStoreIndex(s, s.cur);
+  t.ref = InternalStoreIndex(s, s.ref);
+  if (t.ref == t.cur) t.ref = -1;
+  if (++t.stamp == 0) {
+    // Ids about to repeat: start afresh (the next picture copies everything).
+    FillContent(t, 0, 0);
+    FillContent(t, 1, 1);
+    t.stamp = 2;
+  }
+}
+
+void CopyNotCodedMacroblock(DecoderState& s, int mbX, int mbY) {
+  StoreTracking& t = s.tracking;
+  if (t.cur >= 0 && t.ref >= 0 && t.content[t.cur][mbY][mbX] == t.content[t.ref][mbY][mbX]) return;
+  const McKernelTable& k = *g_dsp.mc;
+  const int ls = s.lumaStride, cs = s.chromaStride;
+  const ptrdiff_t luma = ptrdiff_t(16 * mbY) * ls + 16 * mbX, chroma = ptrdiff_t(8 * mbY) * cs + 8 * mbX;
+  k.k[8](s.ref.y + luma, s.cur.y + luma, ls);
+  k.k[0](s.ref.u + chroma, s.cur.u + chroma, cs);
+  k.k[0](s.ref.v + chroma, s.cur.v + chroma, cs);
+  SetContent(s, mbX, mbY, t.ref >= 0 ? t.content[t.ref][mbY][mbX] : t.stamp);
+}
+
+void MacroblockWritten(DecoderState& s, int mbX, int mbY) { SetContent(s, mbX, mbY, s.tracking.stamp); }
+
 void ExtendPictureBorders(DecoderState& s) {
+  StoreTracking& t = s.tracking;
+  if (t.cur >= 0 && !t.wholeBorder[t.cur]) return;  // kept macroblock by macroblock
   ExtendPlaneBorders(s.cur.y, s.lumaStride, s.lumaRows, kLumaBorder);
   ExtendPlaneBorders(s.cur.u, s.chromaStride, s.chromaRows, kChromaBorder);
   ExtendPlaneBorders(s.cur.v, s.chromaStride, s.chromaRows, kChromaBorder);
+  if (t.cur >= 0) t.wholeBorder[t.cur] = false;
 }
 
 }  // namespace quenda

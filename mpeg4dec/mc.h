@@ -36,6 +36,25 @@ void MotionCompensateMacroblock(DecoderState& s, int mbX, int mbY, int mode);
 
 // Replicates the picture's edge samples into its border.
 void ExtendPlaneBorders(uint8_t* origin, int stride, int rows, int border);
+// The border share of one size x size block at (x, y) of a w x h picture:
+// what ExtendPlaneBorders writes from that block's samples (nothing for an
+// inner block).
+void ExtendBlockBorders(uint8_t* origin, int stride, int w, int h, int border, int x, int y, int size);
+
+// Content tracking of the internal frame stores (see StoreTracking).
+// Internal store (0 or 1) whose planes p are, or -1 for a caller's store.
+int InternalStoreIndex(const DecoderState& s, const FramePlanes& p);
+// After set-up: nothing known about either store.
+void ResetStoreTracking(DecoderState& s);
+// Before the first macroblock of a picture.
+void BeginStoreTracking(DecoderState& s);
+// A not-coded macroblock: the co-located reference macroblock, copied only
+// when the current store does not hold it already.
+void CopyNotCodedMacroblock(DecoderState& s, int mbX, int mbY);
+// After a coded macroblock was written into the current picture.
+void MacroblockWritten(DecoderState& s, int mbX, int mbY);
+// After the last macroblock: the borders that the per-macroblock extension
+// did not keep (all of them for a caller's store).
 void ExtendPictureBorders(DecoderState& s);
 
 }  // namespace quenda
