@@ -74,14 +74,61 @@ inline Coefficient DecodeCoefficient(BitReader& r, const TcoefTable& table, cons
   return out;
 }
 
-// Codes the first-level table does not hold (long codes, escapes). The
-// reader goes through a copy so the caller's stays in registers.
-[[gnu::noinline]] Coefficient DecodeLongCoefficient(BitReader& r, const TcoefTable& table, const EscapeLimits& limits) {
-  return DecodeCoefficient(r, table, limits);
+struct CoefficientTables {
+  const FastTcoef* first;   // kFastTcoefBits peek
+  const FastTcoef* second;  // codes beginning 0000
+  const EscapeLimits* limits;
+};
+constexpr CoefficientTables kIntraTables{kTcoefIntraFast.data(), kTcoefIntraLong.data(), &kIntraLimits};
+constexpr CoefficientTables kInterTables{kTcoefInterFast.data(), kTcoefInterLong.data(), &kInterLimits};
+
+// The code at the reader with its sign, from either level; length 0 is the
+// escape (last kFastTcoefEscape) or no code at all.
+inline FastTcoef LookupCoefficient(const BitReader& r, const CoefficientTables& t) {
+  FastTcoef f = t.first[ShowBits(r, kFastTcoefBits)];
+  if (f.length == 0 && f.last != kFastTcoefEscape) f = t.second[ShowBits(r, kLongTcoefBits) & 511];
+  return f;
 }
-inline Coefficient DecodeLong(BitReader& r, const TcoefTable& table, const EscapeLimits& limits) {
+
+// An escape and what follows it. The cache holds at least 33 bits after any
+// read, enough for the 23 bits of mode 3 in one step.
+Coefficient DecodeEscape(BitReader& r, const CoefficientTables& t) {
+  Coefficient out;
+  SkipBits(r, 7);
+  const uint32_t mode = ShowBits(r, 2);
+  if (mode == 3) {  // 11, last, run (6), marker, level (12), marker
+    const uint32_t v = ShowBits(r, 23);
+    SkipBits(r, 23);
+    out.last = int(v >> 20) & 1;
+    out.run = int(v >> 14) & 63;
+    const int level = int(v >> 1) & 0xFFF;
+    out.level = level >= 2048 ? level - 4096 : level;
+    return out;
+  }
+  SkipBits(r, mode == 2 ? 2 : 1);
+  const FastTcoef f = LookupCoefficient(r, t);
+  if (f.length == 0) return out;  // a nested escape is treated as an error
+  SkipBits(r, f.length);
+  out.last = f.last;
+  out.run = f.run;
+  out.level = f.level;
+  if (mode == 2) {
+    out.run += t.limits->runMax[f.last][std::abs(out.level)] + 1;
+  } else {
+    const int offset = t.limits->levelMax[f.last][f.run];
+    out.level += out.level < 0 ? -offset : offset;
+  }
+  return out;
+}
+
+// Escapes are rare: out of line, through a copy of the reader so the
+// caller's stays in registers.
+[[gnu::noinline]] Coefficient DecodeEscapeOutOfLine(BitReader& r, const CoefficientTables& t) {
+  return DecodeEscape(r, t);
+}
+inline Coefficient Escape(BitReader& r, const CoefficientTables& t) {
   BitReader copy = r;
-  const Coefficient k = DecodeLongCoefficient(copy, table, limits);
+  const Coefficient k = DecodeEscapeOutOfLine(copy, t);
   r = copy;
   return k;
 }
@@ -316,27 +363,7 @@ void DecodeIntraBlock(DecoderState& s, int block, bool coded) {
     const uint8_t* scan = !s.mb.acPred ? kScanZigzag
                           : s.predictionDirection == 1 ? kScanAlternateHorizontal
                                                        : kScanAlternateVertical;
-    int pos = 1;
-    for (;;) {
-      const FastTcoef f = kTcoefIntraFast[ShowBits(r, kFastTcoefBits)];
-      int level, last;
-      if (f.length) [[likely]] {
-        SkipBits(r, f.length);
-        pos += f.run;
-        level = f.level;
-        last = f.last;
-      } else {
-        const Coefficient k = DecodeLong(r, kTcoefIntraTable, kIntraLimits);
-        if (k.last < 0) break;
-        pos += k.run;
-        level = k.level;
-        last = k.last;
-      }
-      if (pos > 63) break;  // a run past the block's end is a stream error
-      c[scan[pos]] = Wrap16(level);
-      ++pos;
-      if (last) break;
-    }
+    DecodeIntraCoefficients(r, c, scan);
   }
   s.reader = r;
   PredictAc(s, n, c);
@@ -347,35 +374,101 @@ bool DecodeInterBlock(DecoderState& s, int block, bool coded) {
   if (!coded) return false;
   int16_t* c = s.coeffs[block];
   ClearBlock(c);
-  const int qp = s.qp;
-  const int mul = 2 * qp, qpOdd = (qp & 1) ? qp : qp - 1;
   BitReader r = s.reader;
-  int pos = 0;
-  for (;;) {
-    const FastTcoef f = kTcoefInterFast[ShowBits(r, kFastTcoefBits)];
-    int level, last;
-    if (f.length) [[likely]] {
-      SkipBits(r, f.length);
-      pos += f.run;
-      level = f.level;
-      last = f.last;
-      if (pos > 63) break;
-      // Levels here are never 0: add QP' with the level's sign.
-      const int sign = level >> 31;
-      c[kScanZigzag[pos]] = Wrap16(mul * level + ((qpOdd ^ sign) - sign));
-    } else {
-      const Coefficient k = DecodeLong(r, kTcoefInterTable, kInterLimits);
-      if (k.last < 0) break;
-      pos += k.run;
-      last = k.last;
-      if (pos > 63) break;  // a run past the block's end is a stream error
-      c[kScanZigzag[pos]] = DequantiseInter(k.level, qp);
-    }
-    ++pos;
-    if (last) break;
-  }
+  DecodeInterCoefficients(r, c, s.qp);
   s.reader = r;
   return true;
+}
+
+int DecodeIntraCoefficients(BitReader& reader, int16_t* c, const uint8_t* scan) {
+  BitReader r = reader;  // a local copy stays in registers
+  int pos = 1;
+  for (;;) {
+    FastTcoef f = kTcoefIntraFast[ShowBits(r, kFastTcoefBits)];
+    if (f.length == 0) [[unlikely]] {
+      if (f.last == kFastTcoefEscape) {
+        const Coefficient k = Escape(r, kIntraTables);
+        if (k.last < 0) break;
+        pos += k.run;
+        if (pos > 63) break;  // a run past the block's end is a stream error
+        c[scan[pos]] = Wrap16(k.level);
+        ++pos;
+        if (k.last) break;
+        continue;
+      }
+      f = kTcoefIntraLong[ShowBits(r, kLongTcoefBits) & 511];
+      if (f.length == 0) break;
+    }
+    SkipBits(r, f.length);
+    pos += f.run;
+    if (pos > 63) break;
+    c[scan[pos]] = f.level;
+    ++pos;
+    if (f.last) break;
+  }
+  reader = r;
+  return pos;
+}
+
+int DecodeInterCoefficients(BitReader& reader, int16_t* c, int qp) {
+  BitReader r = reader;  // a local copy stays in registers
+  const int mul = 2 * qp, qpOdd = (qp & 1) ? qp : qp - 1;
+  int pos = 0;
+  for (;;) {
+    FastTcoef f = kTcoefInterFast[ShowBits(r, kFastTcoefBits)];
+    if (f.length == 0) [[unlikely]] {
+      if (f.last == kFastTcoefEscape) {
+        const Coefficient k = Escape(r, kInterTables);
+        if (k.last < 0) break;
+        pos += k.run;
+        if (pos > 63) break;
+        c[kScanZigzag[pos]] = DequantiseInter(k.level, qp);
+        ++pos;
+        if (k.last) break;
+        continue;
+      }
+      f = kTcoefInterLong[ShowBits(r, kLongTcoefBits) & 511];
+      if (f.length == 0) break;
+    }
+    SkipBits(r, f.length);
+    pos += f.run;
+    if (pos > 63) break;
+    // Levels here are never 0: add QP' with the level's sign.
+    const int level = f.level, sign = level >> 31;
+    c[kScanZigzag[pos]] = Wrap16(mul * level + ((qpOdd ^ sign) - sign));
+    ++pos;
+    if (f.last) break;
+  }
+  reader = r;
+  return pos;
+}
+
+int DecodeIntraCoefficientsPlain(BitReader& r, int16_t* c, const uint8_t* scan) {
+  int pos = 1;
+  for (;;) {
+    const Coefficient k = DecodeIntraCoefficient(r);
+    if (k.last < 0) break;
+    pos += k.run;
+    if (pos > 63) break;
+    c[scan[pos]] = Wrap16(k.level);
+    ++pos;
+    if (k.last) break;
+  }
+  return pos;
+}
+
+int DecodeInterCoefficientsPlain(BitReader& r, int16_t* c, int qp) {
+  int pos = 0;
+  for (;;) {
+    const Coefficient k = DecodeInterCoefficient(r);
+    if (k.last < 0) break;
+    pos += k.run;
+    if (pos > 63) break;
+    c[kScanZigzag[pos]] = DequantiseInter(k.level, qp);
+    ++pos;
+    if (k.last) break;
+  }
+  return pos;
 }
 
 void PutIntraBlock(DecoderState& s, int block) {

@@ -27,6 +27,15 @@ int16_t DequantiseInter(int level, int qp);
 // halves away from zero).
 int RescaleAc(int value, int neighbourQp, int qp);
 
+// A block's coefficient codes up to its last one, written at their scan
+// positions (intra: from position 1, the values as coded; inter: from 0,
+// dequantised). Returns the scan position after the last coefficient. The
+// plain versions read code by code with the functions above.
+int DecodeIntraCoefficients(BitReader& r, int16_t* c, const uint8_t* scan);
+int DecodeInterCoefficients(BitReader& r, int16_t* c, int qp);
+int DecodeIntraCoefficientsPlain(BitReader& r, int16_t* c, const uint8_t* scan);
+int DecodeInterCoefficientsPlain(BitReader& r, int16_t* c, int qp);
+
 // Invalidates DC/AC predictors left by non-intra neighbours (P pictures).
 void ResetPredictionForMacroblock(DecoderState& s);
 

@@ -81,8 +81,10 @@ inline constexpr TcoefTable kTcoefIntraTable = BuildTcoefTable(kTcoefIntraCodes)
 inline constexpr TcoefTable kTcoefInterTable = BuildTcoefTable(kTcoefInterCodes);
 
 // First-level coefficient table over the next 10 bits: every code of up to 9
-// bits with its sign bit, the level already signed. length 0: look further.
+// bits with its sign bit, the level already signed. length 0: look further,
+// in the second-level table, or the escape when last is kFastTcoefEscape.
 inline constexpr int kFastTcoefBits = 10;
+inline constexpr uint8_t kFastTcoefEscape = 0xFF;
 struct FastTcoef {
   int8_t level = 0;
   uint8_t run = 0;
@@ -95,7 +97,11 @@ constexpr std::array<FastTcoef, 1 << kFastTcoefBits> BuildFastTcoef(const RawCod
   std::array<FastTcoef, 1 << kBits> t{};
   for (uint32_t c = 0; c < (1u << kBits); ++c)
     for (const RawCode& code : codes) {
-      if (code.a < 0 || code.length > kBits - 1 || (c >> (kBits - code.length)) != code.bits) continue;
+      if (code.length > kBits - 1 || (c >> (kBits - code.length)) != code.bits) continue;
+      if (code.a < 0) {
+        t[c].last = kFastTcoefEscape;
+        continue;
+      }
       const bool negative = (c >> (kBits - 1 - code.length)) & 1;
       t[c] = FastTcoef{int8_t(negative ? -code.c : code.c), uint8_t(code.b), uint8_t(code.a), uint8_t(code.length + 1)};
     }
@@ -103,6 +109,26 @@ constexpr std::array<FastTcoef, 1 << kFastTcoefBits> BuildFastTcoef(const RawCod
 }
 inline constexpr auto kTcoefIntraFast = BuildFastTcoef(kTcoefIntraCodes);
 inline constexpr auto kTcoefInterFast = BuildFastTcoef(kTcoefInterCodes);
+
+// Second level: the codes of 10 to 12 bits, which all begin with 0000,
+// with their sign bit; indexed by the 9 bits after those four zeros (the low
+// 9 bits of a 13-bit peek). length 0: no code.
+inline constexpr int kLongTcoefBits = 13;
+template <size_t N>
+constexpr std::array<FastTcoef, 512> BuildLongTcoef(const RawCode (&codes)[N]) {
+  std::array<FastTcoef, 512> t{};
+  for (uint32_t c = 0; c < 512; ++c)
+    for (const RawCode& code : codes) {
+      const int tail = code.length - 4;  // bits after the prefix
+      if (code.a < 0 || code.length < kFastTcoefBits || code.bits >> tail != 0 || (c >> (9 - tail)) != code.bits)
+        continue;
+      const bool negative = (c >> (8 - tail)) & 1;
+      t[c] = FastTcoef{int8_t(negative ? -code.c : code.c), uint8_t(code.b), uint8_t(code.a), uint8_t(code.length + 1)};
+    }
+  return t;
+}
+inline constexpr auto kTcoefIntraLong = BuildLongTcoef(kTcoefIntraCodes);
+inline constexpr auto kTcoefInterLong = BuildLongTcoef(kTcoefInterCodes);
 
 inline VlcEntry LookupTcoef(const TcoefTable& t, uint32_t c12) {
   if (c12 >= 512) return t.shortCodes[(c12 - 512) >> 5];
