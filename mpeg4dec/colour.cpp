@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 #include "deblock.h"
 
@@ -264,7 +265,7 @@ QUENDA_AVX2 inline void SpreadChroma(const ChromaTerms256& c, ChromaTerms256& lo
 }
 
 // B,G,R,0 of 32 pixels, four pixels per 128-bit lane in unpack order:
-// 0-3|16-19, 4-7|20-23, 8-11|24-27, 12-15|28-31.
+// 0-3|16-19, 4-7|20-23, 8-11|24-27, 12-15|28-31 (for the 24-bit packing).
 QUENDA_AVX2 inline Quad256 Unpacked32(const Planes256& p) {
   const __m256i zero = _mm256_setzero_si256();
   const __m256i bgLo = _mm256_unpacklo_epi8(p.b, p.g);  // 0-7 | 16-23
@@ -273,14 +274,6 @@ QUENDA_AVX2 inline Quad256 Unpacked32(const Planes256& p) {
   const __m256i r0Hi = _mm256_unpackhi_epi8(p.r, zero);
   return {{_mm256_unpacklo_epi16(bgLo, r0Lo), _mm256_unpackhi_epi16(bgLo, r0Lo), _mm256_unpacklo_epi16(bgHi, r0Hi),
            _mm256_unpackhi_epi16(bgHi, r0Hi)}};
-}
-
-QUENDA_AVX2 inline void Store32(uint8_t* out, const Planes256& p) {
-  const Quad256 u = Unpacked32(p);
-  const __m256i* q = u.q;
-  const __m256i ordered[4] = {_mm256_permute2x128_si256(q[0], q[1], 0x20), _mm256_permute2x128_si256(q[2], q[3], 0x20),
-                              _mm256_permute2x128_si256(q[0], q[1], 0x31), _mm256_permute2x128_si256(q[2], q[3], 0x31)};
-  for (int i = 0; i < 4; ++i) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * i), ordered[i]);
 }
 
 // Each lane packs its 16 pixels into 48 bytes; the lanes then hold pixels
@@ -312,20 +305,18 @@ QUENDA_AVX2 inline void Store565(uint8_t* out, const Planes256& p) {
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), _mm256_permute2x128_si256(a, b, 0x31));
 }
 
+// 24-bit and RGB565 output.
 template <Packing kPack>
 QUENDA_AVX2 void RowPairAvx2(const uint8_t* y0, const uint8_t* y1, const uint8_t* u, const uint8_t* v,
                              uint8_t* out0, uint8_t* out1, int width) {
-  constexpr int kBytes = kPack == Packing::kRgb32 ? 4 : kPack == Packing::kRgb24 ? 3 : 2;
+  constexpr int kBytes = kPack == Packing::kRgb24 ? 3 : 2;
   int x = 0;
   for (; x + 32 <= width; x += 32) {
     ChromaTerms256 lo, hi;
     SpreadChroma(ChromaTerms16(u + x / 2, v + x / 2), lo, hi);
     const Planes256 p0 = Pixels32(y0 + x, lo, hi);
     const Planes256 p1 = Pixels32(y1 + x, lo, hi);
-    if constexpr (kPack == Packing::kRgb32) {
-      Store32(out0 + x * kBytes, p0);
-      Store32(out1 + x * kBytes, p1);
-    } else if constexpr (kPack == Packing::kRgb24) {
+    if constexpr (kPack == Packing::kRgb24) {
       Store24(out0 + x * kBytes, p0);
       Store24(out1 + x * kBytes, p1);
     } else {
@@ -338,7 +329,60 @@ QUENDA_AVX2 void RowPairAvx2(const uint8_t* y0, const uint8_t* y1, const uint8_t
   }
 }
 
-constexpr ColourKernels kAvx2Kernels{"avx2", RowPairAvx2<Packing::kRgb32>, RowPairAvx2<Packing::kRgb24>,
+// ---- AVX2, 32-bit output: 16 pixels per step ------------------------------
+//
+// Here each vector holds the 16-bit values of 16 pixels of one row in the
+// order 0-3, 8-11 | 4-7, 12-15: the unpacks that interleave B,G,R,0 take
+// the low (or high) four values of each 128-bit lane, so the pixels come out
+// in order without lane permutes. Luma and chroma reach that order through
+// byte shuffles of broadcast loads.
+
+QUENDA_AVX2 inline ChromaTerms256 ChromaTermsQuads(const uint8_t* u, const uint8_t* v) {
+  // Chroma sample of each of the 16 pixels above.
+  const __m256i spread = _mm256_setr_epi8(0, -1, 0, -1, 1, -1, 1, -1, 4, -1, 4, -1, 5, -1, 5, -1, 2, -1, 2, -1, 3, -1,
+                                          3, -1, 6, -1, 6, -1, 7, -1, 7, -1);
+  int64_t u8, v8;
+  std::memcpy(&u8, u, 8);
+  std::memcpy(&v8, v, 8);
+  const __m256i offset = _mm256_set1_epi16(kChromaOffset);
+  const __m256i cu = _mm256_slli_epi16(_mm256_sub_epi16(_mm256_shuffle_epi8(_mm256_set1_epi64x(u8), spread), offset), 3);
+  const __m256i cv = _mm256_slli_epi16(_mm256_sub_epi16(_mm256_shuffle_epi8(_mm256_set1_epi64x(v8), spread), offset), 3);
+  return ChromaTerms256{_mm256_mulhi_epi16(cv, _mm256_set1_epi16(kVToRed)),
+                        _mm256_adds_epi16(_mm256_mulhi_epi16(cu, _mm256_set1_epi16(kUToGreen)),
+                                          _mm256_mulhi_epi16(cv, _mm256_set1_epi16(kVToGreen))),
+                        _mm256_mulhi_epi16(cu, _mm256_set1_epi16(kUToBlue))};
+}
+
+QUENDA_AVX2 inline __m256i LumaTermsQuads(const uint8_t* y) {
+  const __m256i order = _mm256_setr_epi8(0, -1, 1, -1, 2, -1, 3, -1, 8, -1, 9, -1, 10, -1, 11, -1, 4, -1, 5, -1, 6,
+                                         -1, 7, -1, 12, -1, 13, -1, 14, -1, 15, -1);
+  const __m256i bytes = _mm256_subs_epu8(
+      _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y))), _mm256_set1_epi8(kLumaOffset));
+  return _mm256_mulhi_epi16(_mm256_slli_epi16(_mm256_shuffle_epi8(bytes, order), 3), _mm256_set1_epi16(kLumaGain));
+}
+
+// 64 bytes of B,G,R,0; packus clamps, B with R and G with 0 give the byte pairs.
+QUENDA_AVX2 inline void StoreBgr0(uint8_t* out, __m256i luma, const ChromaTerms256& c) {
+  const __m256i br = _mm256_packus_epi16(_mm256_adds_epi16(luma, c.blue), _mm256_adds_epi16(luma, c.red));
+  const __m256i g0 = _mm256_packus_epi16(_mm256_adds_epi16(luma, c.green), _mm256_setzero_si256());
+  const __m256i bg = _mm256_unpacklo_epi8(br, g0);
+  const __m256i r0 = _mm256_unpackhi_epi8(br, g0);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_unpacklo_epi16(bg, r0));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32), _mm256_unpackhi_epi16(bg, r0));
+}
+
+QUENDA_AVX2 void Rgb32Avx2(const uint8_t* y0, const uint8_t* y1, const uint8_t* u, const uint8_t* v, uint8_t* out0,
+                           uint8_t* out1, int width) {
+  int x = 0;
+  for (; x + 16 <= width; x += 16) {
+    const ChromaTerms256 c = ChromaTermsQuads(u + x / 2, v + x / 2);
+    StoreBgr0(out0 + 4 * x, LumaTermsQuads(y0 + x), c);
+    StoreBgr0(out1 + 4 * x, LumaTermsQuads(y1 + x), c);
+  }
+  RowPairPlain<4, PutRgb32>(y0, y1, u, v, out0, out1, x, width);
+}
+
+constexpr ColourKernels kAvx2Kernels{"avx2", Rgb32Avx2, RowPairAvx2<Packing::kRgb24>,
                                      RowPairAvx2<Packing::kRgb565>};
 
 struct KernelList {
