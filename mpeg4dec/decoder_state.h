@@ -97,6 +97,7 @@ struct DecoderState {
   StoreTracking tracking{};
 
   alignas(16) int16_t coeffs[6][64] = {};
+  int coeffRows[6] = {};  // extent of each block for the transform (idct.h)
 
   SideInfo side{};
 };

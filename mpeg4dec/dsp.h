@@ -9,8 +9,9 @@ namespace quenda {
 struct McKernelTable;
 
 struct DspFunctions {
-  void (*idctPut)(int16_t* block, uint8_t* dst, int stride);
-  void (*idctAdd)(int16_t* block, uint8_t* dst, int stride);
+  // rows: the block's extent (see idct.h).
+  void (*idctPut)(int16_t* block, uint8_t* dst, int stride, int rows);
+  void (*idctAdd)(int16_t* block, uint8_t* dst, int stride, int rows);
   const McKernelTable* mc;
 };
 

@@ -143,16 +143,22 @@ struct Rows {
 // except in rows 0 (32) and 1, 2 (1).
 constexpr int16_t kZeroRowResult[8] = {32, 1, 1, 0, 0, 0, 0, 0};
 
-inline Rows IdctSse2(const int16_t* block) {
+// Row passes of the first four rows or of all eight (rows past the extent
+// give the zero-row result either way); two fixed shapes branch less than a
+// loop over the exact count.
+inline Rows RowPasses(const int16_t* block, int rows) {
   const __m128i* in = reinterpret_cast<const __m128i*>(block);
-  const __m128i zero = _mm_setzero_si128();
-  // Trailing all-zero rows (most blocks) skip the row pass.
-  int rows = 8;
-  while (rows > 1 && _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_load_si128(in + rows - 1), zero)) == 0xFFFF) --rows;
   Rows x;
-  for (int r = 0; r < rows; ++r) x.r[r] = RowPassSse2(_mm_load_si128(in + r), r);
-  for (int r = rows; r < 8; ++r) x.r[r] = _mm_set1_epi16(kZeroRowResult[r]);
+  for (int r = 0; r < 4; ++r) x.r[r] = RowPassSse2(_mm_load_si128(in + r), r);
+  if (rows <= 4) {
+    for (int r = 4; r < 8; ++r) x.r[r] = _mm_set1_epi16(kZeroRowResult[r]);
+  } else {
+    for (int r = 4; r < 8; ++r) x.r[r] = RowPassSse2(_mm_load_si128(in + r), r);
+  }
+  return x;
+}
 
+inline Rows ColumnPasses(const Rows& x) {
   const __m128i c1 = _mm_set1_epi16(kTan1), c2 = _mm_set1_epi16(kTan2);
   const __m128i c3 = _mm_set1_epi16(kTan3m1), c4 = _mm_set1_epi16(kCos4);
   const __m128i tp17 = _mm_adds_epi16(x.r[1], _mm_mulhi_epi16(x.r[7], c1));
@@ -187,6 +193,33 @@ inline Rows IdctSse2(const int16_t* block) {
   return o;
 }
 
+// Only coefficient 0: the row pass gives d = 8 x0 + 32 (saturated) in every
+// column of row 0 and the zero-row results below, and the column pass then
+// yields (d+2, d, d, d-1, d-1, d, d, d) >> 6 down each column, saturating
+// (the last is d+1-1, which equals d even at the limit after the shift):
+// each output row is constant.
+inline Rows DcOnly(const int16_t* block) {
+  const int d = std::clamp(8 * int(block[0]) + 32, -32768, 32767);
+  const __m128i v =
+      _mm_srai_epi16(_mm_adds_epi16(_mm_set1_epi16(int16_t(d)), _mm_setr_epi16(2, 0, 0, -1, -1, 0, 0, 0)), 6);
+  const __m128i lo = _mm_unpacklo_epi16(v, v), hi = _mm_unpackhi_epi16(v, v);
+  Rows o;
+  o.r[0] = _mm_shuffle_epi32(lo, 0x00);
+  o.r[1] = _mm_shuffle_epi32(lo, 0x55);
+  o.r[2] = _mm_shuffle_epi32(lo, 0xAA);
+  o.r[3] = _mm_shuffle_epi32(lo, 0xFF);
+  o.r[4] = _mm_shuffle_epi32(hi, 0x00);
+  o.r[5] = _mm_shuffle_epi32(hi, 0x55);
+  o.r[6] = _mm_shuffle_epi32(hi, 0xAA);
+  o.r[7] = _mm_shuffle_epi32(hi, 0xFF);
+  return o;
+}
+
+inline Rows IdctSse2(const int16_t* block, int rows) {
+  if (rows == kIdctDcOnly) return DcOnly(block);
+  return ColumnPasses(RowPasses(block, rows));
+}
+
 inline void Store8(uint8_t* dst, __m128i v) { _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), v); }
 inline __m128i Load8(const uint8_t* src) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(src)); }
 
@@ -211,23 +244,23 @@ void AddResidualClamp(const int16_t* block, uint8_t* dst, int stride) {
     }
 }
 
-void IdctPutReference(int16_t* block, uint8_t* dst, int stride) {
+void IdctPutReference(int16_t* block, uint8_t* dst, int stride, int /*rows*/) {
   InverseDct8x8(block);
   PutBlockClamp(block, dst, stride);
 }
 
-void IdctAddReference(int16_t* block, uint8_t* dst, int stride) {
+void IdctAddReference(int16_t* block, uint8_t* dst, int stride, int /*rows*/) {
   InverseDct8x8(block);
   AddResidualClamp(block, dst, stride);
 }
 
-void InverseDct8x8Sse2(int16_t* block) {
-  const Rows o = IdctSse2(block);
+void InverseDct8x8Sse2(int16_t* block, int rows) {
+  const Rows o = IdctSse2(block, rows);
   for (int r = 0; r < 8; ++r) _mm_store_si128(reinterpret_cast<__m128i*>(block) + r, o.r[r]);
 }
 
-void IdctPutSse2(int16_t* block, uint8_t* dst, int stride) {
-  const Rows o = IdctSse2(block);
+void IdctPutSse2(int16_t* block, uint8_t* dst, int stride, int rows) {
+  const Rows o = IdctSse2(block, rows);
   for (int r = 0; r < 8; r += 2) {
     const __m128i p = _mm_packus_epi16(o.r[r], o.r[r + 1]);
     Store8(dst + r * stride, p);
@@ -235,8 +268,8 @@ void IdctPutSse2(int16_t* block, uint8_t* dst, int stride) {
   }
 }
 
-void IdctAddSse2(int16_t* block, uint8_t* dst, int stride) {
-  const Rows o = IdctSse2(block);
+void IdctAddSse2(int16_t* block, uint8_t* dst, int stride, int rows) {
+  const Rows o = IdctSse2(block, rows);
   const __m128i zero = _mm_setzero_si128();
   for (int r = 0; r < 8; r += 2) {
     uint8_t* d0 = dst + r * stride;

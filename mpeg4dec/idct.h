@@ -14,12 +14,17 @@ void InverseDct8x8(int16_t* block);
 void PutBlockClamp(const int16_t* block, uint8_t* dst, int stride);
 void AddResidualClamp(const int16_t* block, uint8_t* dst, int stride);
 
+// How much of a block may hold non-zero coefficients: kIdctDcOnly when only
+// coefficient 0 may, otherwise the number of leading rows that may (1..8).
+// The packed transforms skip the rest; the plain ones ignore it.
+inline constexpr int kIdctDcOnly = 0;
+
 // Transform and write in one step; the block's contents are undefined after.
-void IdctPutReference(int16_t* block, uint8_t* dst, int stride);
-void IdctAddReference(int16_t* block, uint8_t* dst, int stride);
-void IdctPutSse2(int16_t* block, uint8_t* dst, int stride);
-void IdctAddSse2(int16_t* block, uint8_t* dst, int stride);
+void IdctPutReference(int16_t* block, uint8_t* dst, int stride, int rows);
+void IdctAddReference(int16_t* block, uint8_t* dst, int stride, int rows);
+void IdctPutSse2(int16_t* block, uint8_t* dst, int stride, int rows);
+void IdctAddSse2(int16_t* block, uint8_t* dst, int stride, int rows);
 // The transform alone (for testing the packed version against the plain one).
-void InverseDct8x8Sse2(int16_t* block);
+void InverseDct8x8Sse2(int16_t* block, int rows = 8);
 
 }  // namespace quenda

@@ -2,10 +2,13 @@
 
 #include <emmintrin.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 
 #include "dsp.h"
+#include "idct.h"
 #include "vlc_tables.h"
 
 namespace quenda {
@@ -132,6 +135,27 @@ inline Coefficient Escape(BitReader& r, const CoefficientTables& t) {
   r = copy;
   return k;
 }
+
+// Transform extent of a block whose coefficients lie at scan positions
+// below `end`: kIdctDcOnly when that is position 0 alone, else one more than
+// the lowest row reached.
+using ScanRows = std::array<int8_t, 65>;
+constexpr ScanRows MakeScanRows(const uint8_t (&scan)[64]) {
+  ScanRows rows{};
+  int deepest = 0;
+  for (int end = 2; end <= 64; ++end) {
+    deepest = std::max(deepest, scan[end - 1] >> 3);
+    rows[size_t(end)] = int8_t(deepest + 1);
+  }
+  rows[1] = int8_t(kIdctDcOnly);
+  rows[0] = int8_t(kIdctDcOnly);
+  return rows;
+}
+constexpr ScanRows kZigzagRows = MakeScanRows(kScanZigzag);
+constexpr ScanRows kHorizontalRows = MakeScanRows(kScanAlternateHorizontal);
+constexpr ScanRows kVerticalRows = MakeScanRows(kScanAlternateVertical);
+static_assert(kZigzagRows[2] == 1 && kZigzagRows[3] == 2 && kZigzagRows[64] == 8);
+inline int ExtentOf(const ScanRows& rows, int end) { return rows[size_t(std::min(end, 64))]; }
 
 inline int16_t Wrap16(int v) { return int16_t(uint16_t(unsigned(v))); }
 
@@ -359,13 +383,18 @@ void DecodeIntraBlock(DecoderState& s, int block, bool coded) {
   const IntraNeighbours n = Neighbours(s, block);
   PredictDc(s, n, c, scaler);
 
+  int rows = kIdctDcOnly;
   if (coded) {
-    const uint8_t* scan = !s.mb.acPred ? kScanZigzag
-                          : s.predictionDirection == 1 ? kScanAlternateHorizontal
-                                                       : kScanAlternateVertical;
-    DecodeIntraCoefficients(r, c, scan);
+    const bool horizontal = s.mb.acPred && s.predictionDirection == 1;
+    const bool vertical = s.mb.acPred && s.predictionDirection != 1;
+    const uint8_t* scan = horizontal ? kScanAlternateHorizontal : vertical ? kScanAlternateVertical : kScanZigzag;
+    const int end = DecodeIntraCoefficients(r, c, scan);
+    rows = ExtentOf(horizontal ? kHorizontalRows : vertical ? kVerticalRows : kZigzagRows, end);
   }
   s.reader = r;
+  // AC prediction adds to the first row (from above) or the first column.
+  if (s.mb.acPred) rows = s.predictionDirection == 1 ? std::max(rows, 1) : 8;
+  s.coeffRows[block] = rows;
   PredictAc(s, n, c);
   DequantiseIntra(c, s.qp);
 }
@@ -375,7 +404,7 @@ bool DecodeInterBlock(DecoderState& s, int block, bool coded) {
   int16_t* c = s.coeffs[block];
   ClearBlock(c);
   BitReader r = s.reader;
-  DecodeInterCoefficients(r, c, s.qp);
+  s.coeffRows[block] = ExtentOf(kZigzagRows, DecodeInterCoefficients(r, c, s.qp));
   s.reader = r;
   return true;
 }
@@ -474,13 +503,13 @@ int DecodeInterCoefficientsPlain(BitReader& r, int16_t* c, int qp) {
 void PutIntraBlock(DecoderState& s, int block) {
   int stride;
   uint8_t* dst = BlockDestination(s, block, stride);
-  g_dsp.idctPut(s.coeffs[block], dst, stride);
+  g_dsp.idctPut(s.coeffs[block], dst, stride, s.coeffRows[block]);
 }
 
 void AddInterBlock(DecoderState& s, int block) {
   int stride;
   uint8_t* dst = BlockDestination(s, block, stride);
-  g_dsp.idctAdd(s.coeffs[block], dst, stride);
+  g_dsp.idctAdd(s.coeffs[block], dst, stride, s.coeffRows[block]);
 }
 
 }  // namespace quenda

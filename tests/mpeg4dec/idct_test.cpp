@@ -143,13 +143,28 @@ TEST(InverseDct, Ieee1180Accuracy) {
     }
 }
 
-// Mostly sparse blocks like real ones, plus full-range values.
+// Mostly sparse blocks like real ones (DC alone, a few rows), plus
+// full-range values.
 void RandomBlock(std::mt19937& rng, int16_t* b) {
-  std::uniform_int_distribution<int> kind(0, 3), pos(0, 63), small(-300, 300), any(-32768, 32767), count(0, 64);
+  std::uniform_int_distribution<int> kind(0, 4), pos(0, 63), small(-300, 300), any(-32768, 32767), count(0, 64);
   std::memset(b, 0, 128);
   const int k = kind(rng);
+  if (k == 4) {
+    b[0] = int16_t(rng() % 2 ? any(rng) : small(rng));
+    return;
+  }
   const int n = k == 0 ? 1 : count(rng);
-  for (int i = 0; i < n; ++i) b[pos(rng)] = int16_t(k == 3 ? any(rng) : small(rng));
+  const int limit = 1 + int(rng() % 64);  // confined to the first positions
+  for (int i = 0; i < n; ++i) b[pos(rng) % limit] = int16_t(k == 3 ? any(rng) : small(rng));
+}
+
+// The extent a caller may give for the block: its own or anything wider.
+int RandomExtent(std::mt19937& rng, const int16_t* b) {
+  int rows = kIdctDcOnly;
+  for (int i = 1; i < 64; ++i)
+    if (b[i]) rows = i / 8 + 1;
+  if (rows == kIdctDcOnly && rng() % 2) return kIdctDcOnly;
+  return std::max(rows, 1) + int(rng() % unsigned(9 - std::max(rows, 1)));
 }
 
 TEST(InverseDct, PackedMatchesPlainBitForBit) {
@@ -158,23 +173,35 @@ TEST(InverseDct, PackedMatchesPlainBitForBit) {
   for (int n = 0; n < kRandomBlocks; ++n) {
     alignas(16) int16_t plain[64], packed[64], a[64], b[64];
     RandomBlock(rng, plain);
+    const int rows = RandomExtent(rng, plain);
     std::memcpy(packed, plain, sizeof plain);
     std::memcpy(a, plain, sizeof plain);
     std::memcpy(b, plain, sizeof plain);
     InverseDct8x8(plain);
-    InverseDct8x8Sse2(packed);
-    ASSERT_EQ(0, std::memcmp(plain, packed, sizeof plain)) << "block " << n;
+    InverseDct8x8Sse2(packed, rows);
+    ASSERT_EQ(0, std::memcmp(plain, packed, sizeof plain)) << "block " << n << " rows " << rows;
 
     uint8_t put1[8 * 16], put2[8 * 16], add1[8 * 16], add2[8 * 16];
     for (int i = 0; i < 128; ++i) put1[i] = put2[i] = add1[i] = add2[i] = uint8_t(byte(rng));
     std::memcpy(packed, a, sizeof a);
-    IdctPutReference(a, put1, 16);
-    IdctPutSse2(packed, put2, 16);
+    IdctPutReference(a, put1, 16, 8);
+    IdctPutSse2(packed, put2, 16, rows);
     ASSERT_EQ(0, std::memcmp(put1, put2, sizeof put1)) << "put, block " << n;
     std::memcpy(packed, b, sizeof b);
-    IdctAddReference(b, add1, 16);
-    IdctAddSse2(packed, add2, 16);
+    IdctAddReference(b, add1, 16, 8);
+    IdctAddSse2(packed, add2, 16, rows);
     ASSERT_EQ(0, std::memcmp(add1, add2, sizeof add1)) << "add, block " << n;
+  }
+}
+
+// Every DC value through the DC-only shortcut.
+TEST(InverseDct, DcOnlyShortcutCoversEveryValue) {
+  for (int dc = -32768; dc <= 32767; ++dc) {
+    alignas(16) int16_t plain[64] = {}, packed[64] = {};
+    plain[0] = packed[0] = int16_t(dc);
+    InverseDct8x8(plain);
+    InverseDct8x8Sse2(packed, kIdctDcOnly);
+    ASSERT_EQ(0, std::memcmp(plain, packed, sizeof plain)) << dc;
   }
 }
 
