@@ -115,6 +115,28 @@ inline void SkipBits(BitReader& r, int n) {
   if (r.bits <= 32) Refill(r);
 }
 
+// For loops that refill on their own cadence: consume without refilling
+// (the cache must hold n bits), then TopUp, which brings the reader back to
+// the state SkipBits would have left, without a branch on the bit count
+// while four bytes remain before the bound.
+inline void DropBits(BitReader& r, int n) {
+  r.cache <<= n;
+  r.bits -= n;
+}
+inline void TopUp(BitReader& r) {
+  if (r.remaining < 4) [[unlikely]] {
+    if (r.bits <= 32) Refill(r);
+    return;
+  }
+  const uint32_t v = uint32_t(r.ptr[0]) << 24 | uint32_t(r.ptr[1]) << 16 | uint32_t(r.ptr[2]) << 8 | r.ptr[3];
+  const uint32_t need = r.bits <= 32 ? 1 : 0;
+  r.cache |= (uint64_t(v) << ((32 - r.bits) & 63)) & (0 - uint64_t(need));
+  r.ptr += 4 * need;
+  r.remaining -= 4 * need;
+  r.fetched += 4 * need;
+  r.bits += 32 * int(need);
+}
+
 inline uint32_t GetBits(BitReader& r, int n) {
   const uint32_t v = ShowBits(r, n);
   SkipBits(r, n);

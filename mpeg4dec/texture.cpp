@@ -409,65 +409,91 @@ bool DecodeInterBlock(DecoderState& s, int block, bool coded) {
   return true;
 }
 
+namespace {
+
+// One intra coefficient code, as InterCoefficient below.
+inline bool IntraCoefficient(BitReader& r, int16_t* c, int& pos, const uint8_t* scan) {
+  FastTcoef f = kTcoefIntraFast[ShowBits(r, kFastTcoefBits)];
+  if (f.length == 0) [[unlikely]] {
+    if (f.last == kFastTcoefEscape) {
+      const Coefficient k = Escape(r, kIntraTables);
+      if (k.last < 0) return false;
+      pos += k.run;
+      if (pos > 63) return false;  // a run past the block's end is a stream error
+      c[scan[pos]] = Wrap16(k.level);
+      ++pos;
+      return !k.last;
+    }
+    f = kTcoefIntraLong[ShowBits(r, kLongTcoefBits) & 511];
+    if (f.length == 0) return false;
+  }
+  DropBits(r, f.length);
+  pos += f.run;
+  if (pos > 63) return false;
+  c[scan[pos]] = f.level;
+  ++pos;
+  return !f.last;
+}
+
+}  // namespace
+
 int DecodeIntraCoefficients(BitReader& reader, int16_t* c, const uint8_t* scan) {
   BitReader r = reader;  // a local copy stays in registers
   int pos = 1;
-  for (;;) {
-    FastTcoef f = kTcoefIntraFast[ShowBits(r, kFastTcoefBits)];
-    if (f.length == 0) [[unlikely]] {
-      if (f.last == kFastTcoefEscape) {
-        const Coefficient k = Escape(r, kIntraTables);
-        if (k.last < 0) break;
-        pos += k.run;
-        if (pos > 63) break;  // a run past the block's end is a stream error
-        c[scan[pos]] = Wrap16(k.level);
-        ++pos;
-        if (k.last) break;
-        continue;
-      }
-      f = kTcoefIntraLong[ShowBits(r, kLongTcoefBits) & 511];
-      if (f.length == 0) break;
-    }
-    SkipBits(r, f.length);
-    pos += f.run;
-    if (pos > 63) break;
-    c[scan[pos]] = f.level;
-    ++pos;
-    if (f.last) break;
+  for (;;) {  // two codes per refill, as for inter blocks
+    if (!IntraCoefficient(r, c, pos, scan)) break;
+    if (!IntraCoefficient(r, c, pos, scan)) break;
+    TopUp(r);
   }
+  TopUp(r);
   reader = r;
   return pos;
 }
+
+namespace {
+
+// One inter coefficient code; false when the block ends. Reads up to 13 bits
+// from the cache without refilling (escapes refill themselves).
+inline bool InterCoefficient(BitReader& r, int16_t* c, int& pos, int qp, int mul, int qpOdd) {
+  FastTcoef f = kTcoefInterFast[ShowBits(r, kFastTcoefBits)];
+  if (f.length == 0) [[unlikely]] {
+    if (f.last == kFastTcoefEscape) {
+      const Coefficient k = Escape(r, kInterTables);
+      if (k.last < 0) return false;
+      pos += k.run;
+      if (pos > 63) return false;
+      c[kScanZigzag[pos]] = DequantiseInter(k.level, qp);
+      ++pos;
+      return !k.last;
+    }
+    f = kTcoefInterLong[ShowBits(r, kLongTcoefBits) & 511];
+    if (f.length == 0) return false;
+  }
+  DropBits(r, f.length);
+  pos += f.run;
+  if (pos > 63) return false;
+  // Levels here are never 0: add QP' with the level's sign.
+  const int level = f.level, sign = level >> 31;
+  c[kScanZigzag[pos]] = Wrap16(mul * level + ((qpOdd ^ sign) - sign));
+  ++pos;
+  return !f.last;
+}
+
+}  // namespace
 
 int DecodeInterCoefficients(BitReader& reader, int16_t* c, int qp) {
   BitReader r = reader;  // a local copy stays in registers
   const int mul = 2 * qp, qpOdd = (qp & 1) ? qp : qp - 1;
   int pos = 0;
+  // The cache holds at least 33 bits after a refill: two codes of up to 13
+  // bits each, then one refill, which keeps the refill off the branch
+  // predictor.
   for (;;) {
-    FastTcoef f = kTcoefInterFast[ShowBits(r, kFastTcoefBits)];
-    if (f.length == 0) [[unlikely]] {
-      if (f.last == kFastTcoefEscape) {
-        const Coefficient k = Escape(r, kInterTables);
-        if (k.last < 0) break;
-        pos += k.run;
-        if (pos > 63) break;
-        c[kScanZigzag[pos]] = DequantiseInter(k.level, qp);
-        ++pos;
-        if (k.last) break;
-        continue;
-      }
-      f = kTcoefInterLong[ShowBits(r, kLongTcoefBits) & 511];
-      if (f.length == 0) break;
-    }
-    SkipBits(r, f.length);
-    pos += f.run;
-    if (pos > 63) break;
-    // Levels here are never 0: add QP' with the level's sign.
-    const int level = f.level, sign = level >> 31;
-    c[kScanZigzag[pos]] = Wrap16(mul * level + ((qpOdd ^ sign) - sign));
-    ++pos;
-    if (f.last) break;
+    if (!InterCoefficient(r, c, pos, qp, mul, qpOdd)) break;
+    if (!InterCoefficient(r, c, pos, qp, mul, qpOdd)) break;
+    TopUp(r);
   }
+  TopUp(r);
   reader = r;
   return pos;
 }
