@@ -95,7 +95,7 @@ inline FastTcoef LookupCoefficient(const BitReader& r, const CoefficientTables& 
 
 // An escape and what follows it. The cache holds at least 33 bits after any
 // read, enough for the 23 bits of mode 3 in one step.
-Coefficient DecodeEscape(BitReader& r, const CoefficientTables& t) {
+[[gnu::always_inline]] inline Coefficient DecodeEscape(BitReader& r, const CoefficientTables& t) {
   Coefficient out;
   SkipBits(r, 7);
   const uint32_t mode = ShowBits(r, 2);
@@ -124,17 +124,9 @@ Coefficient DecodeEscape(BitReader& r, const CoefficientTables& t) {
   return out;
 }
 
-// Escapes are rare: out of line, through a copy of the reader so the
-// caller's stays in registers.
-[[gnu::noinline]] Coefficient DecodeEscapeOutOfLine(BitReader& r, const CoefficientTables& t) {
-  return DecodeEscape(r, t);
-}
-inline Coefficient Escape(BitReader& r, const CoefficientTables& t) {
-  BitReader copy = r;
-  const Coefficient k = DecodeEscapeOutOfLine(copy, t);
-  r = copy;
-  return k;
-}
+// Escapes, about one code in thirty, are decoded in line: a call would
+// push the reader out of registers.
+[[gnu::always_inline]] inline Coefficient Escape(BitReader& r, const CoefficientTables& t) { return DecodeEscape(r, t); }
 
 // Transform extent of a block whose coefficients lie at scan positions
 // below `end`: kIdctDcOnly when that is position 0 alone, else one more than
