@@ -379,6 +379,9 @@ QUENDA_AVX2 void Rgb32Avx2(const uint8_t* y0, const uint8_t* y1, const uint8_t* 
     StoreBgr0(out0 + 4 * x, LumaTermsQuads(y0 + x), c);
     StoreBgr0(out1 + 4 * x, LumaTermsQuads(y1 + x), c);
   }
+  // The compiler leaves the upper halves dirty here otherwise, and the
+  // decoder's SSE code would pay for every switch.
+  _mm256_zeroupper();
   RowPairPlain<4, PutRgb32>(y0, y1, u, v, out0, out1, x, width);
 }
 
