@@ -1,6 +1,7 @@
 #include "macroblock.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 
 #include "mc.h"
@@ -31,9 +32,13 @@ void DecodeIntraMacroblock(DecoderState& s) {
 
 void DecodeInterMacroblock(DecoderState& s) {
   MotionCompensateMacroblock(s, s.mbX, s.mbY, s.mb.mbType);
-  for (int b = 0; b < 6; ++b) {
-    // A block without coefficients adds a zero residual: nothing to do.
-    if (DecodeInterBlock(s, b, (s.mb.cbp >> (5 - b)) & 1)) AddInterBlock(s, b);
+  // Coded blocks only, in block order (highest cbp bit first); a block
+  // without coefficients adds a zero residual.
+  for (unsigned coded = unsigned(s.mb.cbp) & 63; coded;) {
+    const int bit = 31 - std::countl_zero(coded);
+    coded &= ~(1u << bit);
+    DecodeInterBlock(s, 5 - bit, true);
+    AddInterBlock(s, 5 - bit);
   }
 }
 
