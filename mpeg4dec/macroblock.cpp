@@ -13,7 +13,7 @@ namespace {
 
 constexpr int kDquant[4] = {-1, -2, 1, 2};
 
-int Median(int a, int b, int c) { return a + b + c - std::max({a, b, c}) - std::min({a, b, c}); }
+int Median(int a, int b, int c) { return std::max(std::min(a, b), std::min(std::max(a, b), c)); }
 
 void SetMacroblockVectors(SideInfo& si, int row, int col, int x, int y) {
   for (int b = 0; b < 4; ++b) {
@@ -80,34 +80,41 @@ int DecodeMotionCode(BitReader& r) {
   return GetBit(r) ? -magnitude : magnitude;
 }
 
-int PredictMotionVector(const DecoderState& s, int block, int component) {
-  const auto& mv = component == 0 ? s.side.mvx : s.side.mvy;
+namespace {
+
+struct Vector {
+  int x, y;
+};
+
+// Median prediction of both components of luma block 0..3's vector.
+Vector PredictVector(const DecoderState& s, int block) {
+  const SideInfo& si = s.side;
   const int row = s.mbY + 1, col = s.mbX + 1;
-  int mv1, mv2, mv3;
-  switch (block) {
-    case 0:
-      mv1 = mv[1][row][col - 1];
-      mv2 = mv[2][row - 1][col];
-      mv3 = mv[2][row - 1][col + 1];
-      break;
-    case 1:
-      mv1 = mv[0][row][col];
-      mv2 = mv[3][row - 1][col];
-      mv3 = mv[2][row - 1][col + 1];
-      break;
-    case 2:
-      mv1 = mv[3][row][col - 1];
-      mv2 = mv[0][row][col];
-      mv3 = mv[1][row][col];
-      break;
-    default:
-      mv1 = mv[2][row][col];
-      mv2 = mv[0][row][col];
-      mv3 = mv[1][row][col];
-      break;
+  // Candidates as (block, row, column) in the vector store.
+  static constexpr int kCandidates[4][3][3] = {
+      {{1, 0, -1}, {2, -1, 0}, {2, -1, 1}},
+      {{0, 0, 0}, {3, -1, 0}, {2, -1, 1}},
+      {{3, 0, -1}, {0, 0, 0}, {1, 0, 0}},
+      {{2, 0, 0}, {0, 0, 0}, {1, 0, 0}},
+  };
+  int x[3], y[3];
+  for (int i = 0; i < 3; ++i) {
+    const int* c = kCandidates[block][i];
+    x[i] = si.mvx[c[0]][row + c[1]][col + c[2]];
+    y[i] = si.mvy[c[0]][row + c[1]][col + c[2]];
   }
-  if (s.mbY == 0 && block < 2) return (block == 0 && s.mbX == 0) ? 0 : mv1;
-  return Median(mv1, mv2, mv3);
+  if (s.mbY == 0 && block < 2) {
+    if (block == 0 && s.mbX == 0) return {0, 0};
+    return {x[0], y[0]};
+  }
+  return {Median(x[0], x[1], x[2]), Median(y[0], y[1], y[2])};
+}
+
+}  // namespace
+
+int PredictMotionVector(const DecoderState& s, int block, int component) {
+  const Vector v = PredictVector(s, block);
+  return component == 0 ? v.x : v.y;
 }
 
 void DecodeMotionVector(DecoderState& s, int block) {
@@ -125,10 +132,11 @@ void DecodeMotionVector(DecoderState& s, int block) {
       d = code;
     }
   }
-  const int predBlock = block < 0 ? 0 : block;
+  const Vector p = PredictVector(s, block < 0 ? 0 : block);
+  const int pred[2] = {p.x, p.y};
   int v[2];
   for (int comp = 0; comp < 2; ++comp) {
-    int x = PredictMotionVector(s, predBlock, comp) + diff[comp];
+    int x = pred[comp] + diff[comp];
     if (x < -32 * f) x += 64 * f;
     if (x > 32 * f - 1) x -= 64 * f;
     v[comp] = x;
