@@ -80,10 +80,11 @@ constexpr TcoefTable BuildTcoefTable(const RawCode (&codes)[N]) {
 inline constexpr TcoefTable kTcoefIntraTable = BuildTcoefTable(kTcoefIntraCodes);
 inline constexpr TcoefTable kTcoefInterTable = BuildTcoefTable(kTcoefInterCodes);
 
-// First-level coefficient table over the next 10 bits: every code of up to 9
-// bits with its sign bit, the level already signed. length 0: look further,
-// in the second-level table, or the escape when last is kFastTcoefEscape.
-inline constexpr int kFastTcoefBits = 10;
+// First-level coefficient table over the next 11 bits: every code of up to
+// 10 bits with its sign bit, the level already signed (8 KB, all but about
+// one code in twenty at typical quantisers). length 0: look further, in the
+// second-level table, or the escape when last is kFastTcoefEscape.
+inline constexpr int kFastTcoefBits = 11;
 inline constexpr uint8_t kFastTcoefEscape = 0xFF;
 struct FastTcoef {
   int8_t level = 0;
@@ -110,8 +111,8 @@ constexpr std::array<FastTcoef, 1 << kFastTcoefBits> BuildFastTcoef(const RawCod
 inline constexpr auto kTcoefIntraFast = BuildFastTcoef(kTcoefIntraCodes);
 inline constexpr auto kTcoefInterFast = BuildFastTcoef(kTcoefInterCodes);
 
-// Second level: the codes of 10 to 12 bits, which all begin with 0000,
-// with their sign bit; indexed by the 9 bits after those four zeros (the low
+// Second level: the codes too long for the first (11 and 12 bits; every
+// code of 10 bits or more begins with 0000), with their sign bit; indexed by the 9 bits after those four zeros (the low
 // 9 bits of a 13-bit peek). length 0: no code.
 inline constexpr int kLongTcoefBits = 13;
 template <size_t N>
