@@ -1,5 +1,5 @@
 // Hot kernels behind one small table, so the plain versions stay available
-// as the reference and tests can switch between the two.
+// as the reference and tests can switch between them.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +16,11 @@ struct DspFunctions {
 };
 
 extern const DspFunctions kDspReference;
-extern const DspFunctions kDspOptimised;
+extern const DspFunctions kDspSse2;
+extern const DspFunctions kDspAvx2;  // only where the processor has AVX2
+extern const DspFunctions kDspOptimised;  // the best of the above for this processor
 extern DspFunctions g_dsp;  // what the decoder uses; kDspOptimised at load
+
+bool ProcessorHasAvx2();
 
 }  // namespace quenda

@@ -24,7 +24,11 @@ void IdctPutReference(int16_t* block, uint8_t* dst, int stride, int rows);
 void IdctAddReference(int16_t* block, uint8_t* dst, int stride, int rows);
 void IdctPutSse2(int16_t* block, uint8_t* dst, int stride, int rows);
 void IdctAddSse2(int16_t* block, uint8_t* dst, int stride, int rows);
+// Only on processors with AVX2 (see dsp.h).
+void IdctPutAvx2(int16_t* block, uint8_t* dst, int stride, int rows);
+void IdctAddAvx2(int16_t* block, uint8_t* dst, int stride, int rows);
 // The transform alone (for testing the packed version against the plain one).
 void InverseDct8x8Sse2(int16_t* block, int rows = 8);
+void InverseDct8x8Avx2(int16_t* block, int rows = 8);
 
 }  // namespace quenda

@@ -7,7 +7,9 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <vector>
 
+#include "dsp.h"
 #include "idct.h"
 
 using namespace quenda;
@@ -167,41 +169,66 @@ int RandomExtent(std::mt19937& rng, const int16_t* b) {
   return std::max(rows, 1) + int(rng() % unsigned(9 - std::max(rows, 1)));
 }
 
+// The packed versions this processor can run.
+struct PackedIdct {
+  const char* name;
+  void (*transform)(int16_t*, int);
+  void (*put)(int16_t*, uint8_t*, int, int);
+  void (*add)(int16_t*, uint8_t*, int, int);
+};
+std::vector<PackedIdct> PackedVersions() {
+  std::vector<PackedIdct> v = {{"sse2", InverseDct8x8Sse2, IdctPutSse2, IdctAddSse2}};
+  if (ProcessorHasAvx2()) v.push_back({"avx2", InverseDct8x8Avx2, IdctPutAvx2, IdctAddAvx2});
+  return v;
+}
+
 TEST(InverseDct, PackedMatchesPlainBitForBit) {
   std::mt19937 rng(1180);
   std::uniform_int_distribution<int> byte(0, 255);
+  const std::vector<PackedIdct> versions = PackedVersions();
   for (int n = 0; n < kRandomBlocks; ++n) {
-    alignas(16) int16_t plain[64], packed[64], a[64], b[64];
-    RandomBlock(rng, plain);
-    const int rows = RandomExtent(rng, plain);
-    std::memcpy(packed, plain, sizeof plain);
-    std::memcpy(a, plain, sizeof plain);
-    std::memcpy(b, plain, sizeof plain);
+    alignas(16) int16_t block[64], plain[64], packed[64];
+    RandomBlock(rng, block);
+    const int rows = RandomExtent(rng, block);
+    std::memcpy(plain, block, sizeof block);
     InverseDct8x8(plain);
-    InverseDct8x8Sse2(packed, rows);
-    ASSERT_EQ(0, std::memcmp(plain, packed, sizeof plain)) << "block " << n << " rows " << rows;
-
-    uint8_t put1[8 * 16], put2[8 * 16], add1[8 * 16], add2[8 * 16];
-    for (int i = 0; i < 128; ++i) put1[i] = put2[i] = add1[i] = add2[i] = uint8_t(byte(rng));
-    std::memcpy(packed, a, sizeof a);
-    IdctPutReference(a, put1, 16, 8);
-    IdctPutSse2(packed, put2, 16, rows);
-    ASSERT_EQ(0, std::memcmp(put1, put2, sizeof put1)) << "put, block " << n;
-    std::memcpy(packed, b, sizeof b);
-    IdctAddReference(b, add1, 16, 8);
-    IdctAddSse2(packed, add2, 16, rows);
-    ASSERT_EQ(0, std::memcmp(add1, add2, sizeof add1)) << "add, block " << n;
+    uint8_t base[8 * 16], put1[8 * 16], put2[8 * 16], add1[8 * 16], add2[8 * 16];
+    for (uint8_t& b : base) b = uint8_t(byte(rng));
+    std::memcpy(put1, base, sizeof base);
+    std::memcpy(add1, base, sizeof base);
+    std::memcpy(packed, block, sizeof block);
+    IdctPutReference(packed, put1, 16, 8);
+    std::memcpy(packed, block, sizeof block);
+    IdctAddReference(packed, add1, 16, 8);
+    for (const PackedIdct& v : versions) {
+      std::memcpy(packed, block, sizeof block);
+      v.transform(packed, rows);
+      ASSERT_EQ(0, std::memcmp(plain, packed, sizeof plain)) << v.name << " block " << n << " rows " << rows;
+      std::memcpy(put2, base, sizeof base);
+      std::memcpy(packed, block, sizeof block);
+      v.put(packed, put2, 16, rows);
+      ASSERT_EQ(0, std::memcmp(put1, put2, sizeof put1)) << v.name << " put, block " << n;
+      std::memcpy(add2, base, sizeof base);
+      std::memcpy(packed, block, sizeof block);
+      v.add(packed, add2, 16, rows);
+      ASSERT_EQ(0, std::memcmp(add1, add2, sizeof add1)) << v.name << " add, block " << n;
+    }
   }
 }
 
 // Every DC value through the DC-only shortcut.
 TEST(InverseDct, DcOnlyShortcutCoversEveryValue) {
+  const std::vector<PackedIdct> versions = PackedVersions();
   for (int dc = -32768; dc <= 32767; ++dc) {
-    alignas(16) int16_t plain[64] = {}, packed[64] = {};
-    plain[0] = packed[0] = int16_t(dc);
+    alignas(16) int16_t plain[64] = {};
+    plain[0] = int16_t(dc);
     InverseDct8x8(plain);
-    InverseDct8x8Sse2(packed, kIdctDcOnly);
-    ASSERT_EQ(0, std::memcmp(plain, packed, sizeof plain)) << dc;
+    for (const PackedIdct& v : versions) {
+      alignas(16) int16_t packed[64] = {};
+      packed[0] = int16_t(dc);
+      v.transform(packed, kIdctDcOnly);
+      ASSERT_EQ(0, std::memcmp(plain, packed, sizeof plain)) << v.name << " " << dc;
+    }
   }
 }
 
