@@ -69,7 +69,7 @@ int DecodeCbpy(BitReader& r) {
   return e.a;
 }
 
-int DecodeMotionCode(BitReader& r) {
+int DecodeMotionCodePlain(BitReader& r) {
   if (GetBit(r)) return 0;
   // The leading 0 is part of the code as listed: look at it again.
   const uint32_t c = ShowBits(r, 11);
@@ -78,6 +78,15 @@ int DecodeMotionCode(BitReader& r) {
   SkipBits(r, e.length - 1);
   const int magnitude = e.a;
   return GetBit(r) ? -magnitude : magnitude;
+}
+
+int DecodeMotionCode(BitReader& r) {
+  const FastMvd f = kFastMvdTable[ShowBits(r, kFastMvdBits)];
+  if (f.length) [[likely]] {
+    SkipBits(r, f.length);
+    return f.value;
+  }
+  return DecodeMotionCodePlain(r);
 }
 
 namespace {

@@ -13,8 +13,9 @@ inline constexpr int kMcbpcStuffing = -2;
 int DecodeMcbpc(BitReader& r, int parsingType);
 // Intra pattern 0..15, or -1 for no code (nothing consumed).
 int DecodeCbpy(BitReader& r);
-// motion_code -32..32.
+// motion_code -32..32. The plain version reads the code bit by bit group.
 int DecodeMotionCode(BitReader& r);
+int DecodeMotionCodePlain(BitReader& r);
 // Predicted component (0 x, 1 y) for luma block 0..3 of the current macroblock.
 int PredictMotionVector(const DecoderState& s, int block, int component);
 // Reads one vector (block -1: one vector for the whole macroblock).

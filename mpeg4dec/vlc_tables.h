@@ -56,6 +56,27 @@ inline constexpr auto kMvdShortTable = BuildVlcRange<16>(kMvdCodes, 12, 0, 8);
 inline constexpr auto kMvdLongTable = BuildVlcRange<256>(kMvdCodes, 12, 0, 0);
 inline VlcEntry LookupMvd(uint32_t c12) { return c12 >= 256 ? kMvdShortTable[c12 >> 8] : kMvdLongTable[c12]; }
 
+// Motion codes of up to 9 bits with their sign bit over a 10-bit peek (all
+// but the largest differences); length 0: look further with LookupMvd.
+inline constexpr int kFastMvdBits = 10;
+struct FastMvd {
+  int8_t value = 0;    // signed motion_code
+  uint8_t length = 0;  // code + sign (no sign after the code of 0)
+};
+constexpr std::array<FastMvd, 1 << kFastMvdBits> BuildFastMvd() {
+  constexpr int kBits = kFastMvdBits;
+  std::array<FastMvd, 1 << kBits> t{};
+  for (uint32_t c = 0; c < (1u << kBits); ++c)
+    for (const RawCode& code : kMvdCodes) {
+      const int length = code.length + (code.a ? 1 : 0);
+      if (length > kBits || (c >> (kBits - code.length)) != code.bits) continue;
+      const bool negative = code.a && ((c >> (kBits - length)) & 1);
+      t[c] = FastMvd{int8_t(negative ? -code.a : code.a), uint8_t(length)};
+    }
+  return t;
+}
+inline constexpr auto kFastMvdTable = BuildFastMvd();
+
 // DC size: luma 11-bit peek, chroma 12-bit peek; a = size.
 inline constexpr auto kDcLumaShort = BuildVlcRange<8>(kDcSizeLumaCodes, 11, 0, 8);
 inline constexpr auto kDcLumaLong = BuildVlcRange<256>(kDcSizeLumaCodes, 11, 0, 0);
