@@ -150,7 +150,7 @@ namespace {
 template <int Size>
 inline void PredictBlock(const uint8_t* ref, uint8_t* cur, int stride, int x, int y, int dx, int dy, int rounding,
                          int w, int h, int border, const McKernelTable& kernels) {
-  const McKernel kernel = kernels.k[(Size == 16 ? 8 : 0) + 4 * rounding + 2 * (dy & 1) + (dx & 1)];
+  const McKernel kernel = kernels.k[McKernelIndex(Size, rounding, dx, dy)];
   const int sx = x + (dx >> 1), sy = y + (dy >> 1);
   uint8_t* dst = cur + y * stride + x;
   // The kernel reads Size + 1 columns and rows.
