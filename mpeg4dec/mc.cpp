@@ -168,11 +168,17 @@ inline void Fill(uint8_t* p, uint8_t value, int n) {
   if (n) std::memset(p, value, size_t(n));
 }
 
-// n bytes, a multiple of 8.
-inline void CopyRowPart(uint8_t* d, const uint8_t* s, int n) {
-  for (; n >= 16; n -= 16, s += 16, d += 16)
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_loadu_si128(reinterpret_cast<const __m128i*>(s)));
-  if (n) _mm_storel_epi64(reinterpret_cast<__m128i*>(d), _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s)));
+// n bytes (a multiple of 8) of the row at src into `count` rows, the first
+// at dst, `step` bytes apart; each piece is loaded once.
+inline void ReplicateRowPart(uint8_t* dst, ptrdiff_t step, const uint8_t* src, int n, int count) {
+  for (; n >= 16; n -= 16, src += 16, dst += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+    for (int r = 0; r < count; ++r) _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + r * step), v);
+  }
+  if (n) {
+    const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(src));
+    for (int r = 0; r < count; ++r) _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + r * step), v);
+  }
 }
 
 void ExtendMacroblockBorders(const DecoderState& s, int mbX, int mbY) {
@@ -267,13 +273,10 @@ void ExtendBlockBorders(uint8_t* origin, int stride, int w, int h, int border, i
   // (already in the extended first and last rows) at the picture's corners.
   const int from = left ? x - border : x;
   const int n = (right ? x + size + border : x + size) - from;
-  if (top) {
-    const uint8_t* src = origin + from;
-    for (int r = 1; r <= border; ++r) CopyRowPart(origin - r * stride + from, src, n);
-  }
+  if (top) ReplicateRowPart(origin - stride + from, -stride, origin + from, n, border);
   if (bottom) {
-    const uint8_t* src = origin + (h - 1) * stride + from;
-    for (int r = 1; r <= border; ++r) CopyRowPart(origin + (h - 1 + r) * stride + from, src, n);
+    uint8_t* last = origin + (h - 1) * stride + from;
+    ReplicateRowPart(last + stride, stride, last, n, border);
   }
 }
 
