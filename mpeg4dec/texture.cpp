@@ -410,6 +410,15 @@ bool DecodeInterBlock(DecoderState& s, int block, bool coded) {
 
 namespace {
 
+// After a loop that refills on its own cadence: the state code-by-code
+// reading would have left. That reading refills only after it consumed
+// something, so a block that ends on an undecodable first code leaves the
+// reader exactly as it came.
+inline uint32_t ReadPosition(const BitReader& r) { return 8 * r.fetched - uint32_t(r.bits); }
+inline void FinishReading(BitReader& r, uint32_t start) {
+  if (ReadPosition(r) != start) TopUp(r);
+}
+
 // One intra coefficient code, as InterCoefficient below.
 inline bool IntraCoefficient(BitReader& r, int16_t* c, int& pos, const uint8_t* scan) {
   FastTcoef f = kTcoefIntraFast[ShowBits(r, kFastTcoefBits)];
@@ -438,13 +447,14 @@ inline bool IntraCoefficient(BitReader& r, int16_t* c, int& pos, const uint8_t* 
 
 int DecodeIntraCoefficients(BitReader& reader, int16_t* c, const uint8_t* scan) {
   BitReader r = reader;  // a local copy stays in registers
+  const uint32_t start = ReadPosition(r);
   int pos = 1;
   for (;;) {  // two codes per refill, as for inter blocks
     if (!IntraCoefficient(r, c, pos, scan)) break;
     if (!IntraCoefficient(r, c, pos, scan)) break;
     TopUp(r);
   }
-  TopUp(r);
+  FinishReading(r, start);
   reader = r;
   return pos;
 }
@@ -482,6 +492,7 @@ inline bool InterCoefficient(BitReader& r, int16_t* c, int& pos, int qp, int mul
 
 int DecodeInterCoefficients(BitReader& reader, int16_t* c, int qp) {
   BitReader r = reader;  // a local copy stays in registers
+  const uint32_t start = ReadPosition(r);
   const int mul = 2 * qp, qpOdd = (qp & 1) ? qp : qp - 1;
   int pos = 0;
   // The cache holds at least 33 bits after a refill: two codes of up to 13
@@ -492,7 +503,7 @@ int DecodeInterCoefficients(BitReader& reader, int16_t* c, int qp) {
     if (!InterCoefficient(r, c, pos, qp, mul, qpOdd)) break;
     TopUp(r);
   }
-  TopUp(r);
+  FinishReading(r, start);
   reader = r;
   return pos;
 }

@@ -138,13 +138,18 @@ TEST_F(StageTest, BlockLoopsMatchCodeByCodeDecoding) {
   for (int trial = 0; trial < 4000; ++trial) {
     const bool intra = trial % 2;
     BitWriter w;
+    if (trial % 50 == 0) w.Code("000000000000");  // no code at all first
     for (int n = 1 + int(rng() % 24); n > 0; --n) {
       const RawCode& code = intra ? pick(kTcoefIntraCodes) : pick(kTcoefInterCodes);
       switch (rng() % 12) {
         case 0: w.Code("0000011").Code("0").Raw(code).PutBit(int(rng() & 1)); break;
         case 1: w.Code("0000011").Code("10").Raw(code).PutBit(int(rng() & 1)); break;
         case 2: w.Code("0000011").Code("11").Put(rng(), 21); break;
-        case 3: w.Put(rng(), 1 + int(rng() % 16)); break;
+        case 3: {
+          const uint32_t bits = rng();
+          w.Put(bits, 1 + int(rng() % 16));
+          break;
+        }
         default: w.Raw(code).PutBit(int(rng() & 1)); break;
       }
     }
