@@ -6,6 +6,8 @@
 
 #include "deblock.h"
 
+#include "kernel_list.h"
+
 #if defined(__x86_64__)
 #define QUENDA_X86 1
 #include <immintrin.h>
@@ -463,35 +465,33 @@ QUENDA_AVX512 void Rgb32Avx512(const uint8_t* y0, const uint8_t* y1, const uint8
 constexpr ColourKernels kAvx512Kernels{"avx512", Rgb32Avx512, RowPairAvx2<Packing::kRgb24>,
                                        RowPairAvx2<Packing::kRgb565>};
 
-struct KernelList {
-  std::array<const ColourKernels*, 4> items{};
-  size_t count = 0;
-};
+using List = KernelList<ColourKernels, 4>;
 
-KernelList DetectKernels() {
-  KernelList list;
-  list.items[list.count++] = &kPlainKernels;
+List DetectKernels() {
+  List list;
+  list.Add(&kPlainKernels);
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("ssse3")) list.items[list.count++] = &kSsse3Kernels;
-  if (__builtin_cpu_supports("avx2")) list.items[list.count++] = &kAvx2Kernels;
+  if (__builtin_cpu_supports("ssse3")) list.Add(&kSsse3Kernels);
+  if (__builtin_cpu_supports("avx2")) list.Add(&kAvx2Kernels);
   if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi"))
-    list.items[list.count++] = &kAvx512Kernels;
+    list.Add(&kAvx512Kernels);
   return list;
 }
 
 #else
 
-struct KernelList {
-  std::array<const ColourKernels*, 1> items{};
-  size_t count = 0;
-};
+using List = KernelList<ColourKernels, 1>;
 
-KernelList DetectKernels() { return KernelList{{&kPlainKernels}, 1}; }
+List DetectKernels() {
+  List list;
+  list.Add(&kPlainKernels);
+  return list;
+}
 
 #endif
 
-const KernelList& Kernels() {
-  static const KernelList list = DetectKernels();
+const List& Kernels() {
+  static const List list = DetectKernels();
   return list;
 }
 
@@ -519,13 +519,11 @@ int ConvertRows(ColourRowPairFn fn, int bytesPerPixel, bool bottomUp, const uint
 const ColourKernels& PlainColourKernels() { return kPlainKernels; }
 
 std::span<const ColourKernels* const> AvailableColourKernels() {
-  const KernelList& list = Kernels();
-  return {list.items.data(), list.count};
+  return Kernels().All();
 }
 
 const ColourKernels& ActiveColourKernels() {
-  const KernelList& list = Kernels();
-  return *list.items[list.count - 1];
+  return Kernels().Active();
 }
 
 int BytesPerPixel(int format) {

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kernel_list.h"
+
 #if defined(__x86_64__)
 #define QUENDA_X86 1
 #include <immintrin.h>
@@ -298,33 +300,31 @@ QUENDA_AVX2 void DeblockHorizontalEdgeAvx2(uint8_t* below, int width, ptrdiff_t 
 
 constexpr DeblockKernels kAvx2Kernels{"avx2", DeblockVerticalEdgesAvx2, DeblockHorizontalEdgeAvx2};
 
-struct KernelList {
-  std::array<const DeblockKernels*, 3> items{};
-  size_t count = 0;
-};
+using List = KernelList<DeblockKernels, 4>;
 
-KernelList DetectKernels() {
-  KernelList list;
-  list.items[list.count++] = &kPlainKernels;
-  list.items[list.count++] = &kSse2Kernels;
+List DetectKernels() {
+  List list;
+  list.Add(&kPlainKernels);
+  list.Add(&kSse2Kernels);
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) list.items[list.count++] = &kAvx2Kernels;
+  if (__builtin_cpu_supports("avx2")) list.Add(&kAvx2Kernels);
   return list;
 }
 
 #else
 
-struct KernelList {
-  std::array<const DeblockKernels*, 1> items{};
-  size_t count = 0;
-};
+using List = KernelList<DeblockKernels, 1>;
 
-KernelList DetectKernels() { return KernelList{{&kPlainKernels}, 1}; }
+List DetectKernels() {
+  List list;
+  list.Add(&kPlainKernels);
+  return list;
+}
 
 #endif
 
-const KernelList& Kernels() {
-  static const KernelList list = DetectKernels();
+const List& Kernels() {
+  static const List list = DetectKernels();
   return list;
 }
 
@@ -362,13 +362,11 @@ void DeblockPlane(const DeblockKernels& k, const uint8_t* src, ptrdiff_t srcStri
 const DeblockKernels& PlainDeblockKernels() { return kPlainKernels; }
 
 std::span<const DeblockKernels* const> AvailableDeblockKernels() {
-  const KernelList& list = Kernels();
-  return {list.items.data(), list.count};
+  return Kernels().All();
 }
 
 const DeblockKernels& ActiveDeblockKernels() {
-  const KernelList& list = Kernels();
-  return *list.items[list.count - 1];
+  return Kernels().Active();
 }
 
 void PostProcessPictureWith(const DeblockKernels& kernels, const uint8_t* srcY, const uint8_t* srcU,
