@@ -465,30 +465,22 @@ QUENDA_AVX512 void Rgb32Avx512(const uint8_t* y0, const uint8_t* y1, const uint8
 constexpr ColourKernels kAvx512Kernels{"avx512", Rgb32Avx512, RowPairAvx2<Packing::kRgb24>,
                                        RowPairAvx2<Packing::kRgb565>};
 
+#endif
+
 using List = KernelList<ColourKernels, 4>;
 
 List DetectKernels() {
   List list;
   list.Add(&kPlainKernels);
+#if QUENDA_X86
   __builtin_cpu_init();
   if (__builtin_cpu_supports("ssse3")) list.Add(&kSsse3Kernels);
   if (__builtin_cpu_supports("avx2")) list.Add(&kAvx2Kernels);
   if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi"))
     list.Add(&kAvx512Kernels);
-  return list;
-}
-
-#else
-
-using List = KernelList<ColourKernels, 1>;
-
-List DetectKernels() {
-  List list;
-  list.Add(&kPlainKernels);
-  return list;
-}
-
 #endif
+  return list;
+}
 
 const List& Kernels() {
   static const List list = DetectKernels();

@@ -300,28 +300,20 @@ QUENDA_AVX2 void DeblockHorizontalEdgeAvx2(uint8_t* below, int width, ptrdiff_t 
 
 constexpr DeblockKernels kAvx2Kernels{"avx2", DeblockVerticalEdgesAvx2, DeblockHorizontalEdgeAvx2};
 
+#endif
+
 using List = KernelList<DeblockKernels, 4>;
 
 List DetectKernels() {
   List list;
   list.Add(&kPlainKernels);
+#if QUENDA_X86
   list.Add(&kSse2Kernels);
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2")) list.Add(&kAvx2Kernels);
-  return list;
-}
-
-#else
-
-using List = KernelList<DeblockKernels, 1>;
-
-List DetectKernels() {
-  List list;
-  list.Add(&kPlainKernels);
-  return list;
-}
-
 #endif
+  return list;
+}
 
 const List& Kernels() {
   static const List list = DetectKernels();
