@@ -49,13 +49,7 @@ std::string CNetManage::GetText(const char* field) {
 
 uint32_t CNetManage::BuildEncoderParams(uint8_t* buffer, bool flash) {
   wire::EncoderValues v;
-  v.maxbitrate = video->maxbitrate;
-  v.maxfrmrate = video->maxfrmrate;
-  v.maxq = video->maxq;
-  v.minq = video->minq;
-  v.intvlintra = video->intvlintra;
-  v.motionsen = video->motionsen;
-  v.EncMode = video->EncMode;
+  v.control = video->ControlValues();
   v.encSpare[0] = video->encSpare[0];
   v.encSpare[1] = video->encSpare[1];
   v.gpioOut = static_cast<uint8_t>(gpioOut.load());

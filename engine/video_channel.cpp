@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "engine/wire_protocol.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/message_box.h"
@@ -25,25 +26,9 @@ SlotTable& Slots() {
   return table;
 }
 
-uint32_t ReadLe32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-
 uint32_t Saturate(uint64_t v) { return v > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(v); }
 
 }  // namespace
-
-void MPEG4ControlValues::Write(uint8_t out[kBytes]) const {
-  out[0] = uint8_t(maxbitrate & 0xFF);
-  out[1] = uint8_t(maxbitrate >> 8);
-  out[2] = maxfrmrate;
-  out[3] = maxq;
-  out[4] = minq;
-  out[5] = intvlintra;
-  out[6] = uint8_t(motionsen & 0xFF);
-  out[7] = uint8_t(motionsen >> 8);
-  out[8] = EncMode;
-}
 
 namespace video {
 
@@ -186,22 +171,10 @@ void CVideoMPEG4::FreeDecoderLibrary() {
   decoderSetInputSize = nullptr;
 }
 
-MPEG4ControlValues CVideoMPEG4::ControlValues() const {
-  MPEG4ControlValues v;
-  v.maxbitrate = maxbitrate;
-  v.maxfrmrate = maxfrmrate;
-  v.maxq = maxq;
-  v.minq = minq;
-  v.intvlintra = intvlintra;
-  v.motionsen = motionsen;
-  v.EncMode = EncMode;
-  return v;
-}
-
 uint32_t CVideoMPEG4::HeadTimestamp() {
   uint8_t bytes[4] = {};
   frameQueue->PeekFrame(bytes, 8, 4);
-  return ReadLe32(bytes);
+  return wire::ReadLe32(bytes);
 }
 
 uint32_t CVideoMPEG4::BufferedMilliseconds() {

@@ -18,22 +18,6 @@
 #include "platform/sync.h"
 #include "shared/message_closure.h"
 
-// The camera encoder settings in the order the encoder-parameter message
-// carries them (its bytes 12-20).
-struct MPEG4ControlValues {
-  uint16_t maxbitrate = 299;
-  uint8_t maxfrmrate = 30;
-  uint8_t maxq = 19;
-  uint8_t minq = 6;
-  uint8_t intvlintra = 30;
-  uint16_t motionsen = 2000;
-  uint8_t EncMode = 1;
-
-  static constexpr int kBytes = 9;
-  // Little-endian wire layout.
-  void Write(uint8_t out[kBytes]) const;
-};
-
 namespace video {
 
 // Timestamps count FrameTicks: 3 ticks = 100 ms.
@@ -83,8 +67,6 @@ class CVideoMPEG4 : public CThread, public VideoPeer {
   void FreeDecoderLibrary();
   uint32_t BufferedMilliseconds();
   static void VideoDisplayThread(CVideoMPEG4* channel);
-
-  MPEG4ControlValues ControlValues() const;
 
   platform::WindowHandle window;
   std::unique_ptr<CMy_Draw> draw;

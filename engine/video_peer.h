@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "engine/encoder_settings.h"
 #include "engine/frame_queue.h"
 
 struct VideoPeer {
@@ -29,6 +30,10 @@ struct VideoPeer {
   std::atomic<uint16_t> motionsen{2000};
   std::atomic<uint8_t> EncMode{1};
   uint8_t encSpare[2] = {0, 0};
+
+  MPEG4ControlValues ControlValues() const {
+    return {maxbitrate, maxfrmrate, maxq, minq, intvlintra, motionsen, EncMode};
+  }
 
   // The renderer's motion mask: bit row * 5 + column of the 5 x 5 grid.
   std::atomic<uint32_t> MotionGridMask{0};

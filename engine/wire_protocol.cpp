@@ -58,13 +58,13 @@ uint32_t BuildStopEncoding(uint8_t* buffer, uint8_t code) {
 uint32_t BuildEncoderParams(const EncoderValues& v, uint8_t* buffer, bool flash) {
   std::memset(buffer, 0, kEncoderParamsSize);
   Header(buffer, 0x01, 0x05, flash ? 0 : 1, 0, kEncoderParamsSize - kHeaderSize);
-  WriteLe16(buffer + 12, v.maxbitrate);
-  buffer[14] = v.maxfrmrate;
-  buffer[15] = v.maxq;
-  buffer[16] = v.minq;
-  buffer[17] = v.intvlintra;
-  WriteLe16(buffer + 18, v.motionsen);
-  buffer[20] = v.EncMode;
+  WriteLe16(buffer + 12, v.control.maxbitrate);
+  buffer[14] = v.control.maxfrmrate;
+  buffer[15] = v.control.maxq;
+  buffer[16] = v.control.minq;
+  buffer[17] = v.control.intvlintra;
+  WriteLe16(buffer + 18, v.control.motionsen);
+  buffer[20] = v.control.EncMode;
   buffer[22] = v.gpioOut;
   buffer[23] = v.encSpare[0];
   buffer[24] = v.encSpare[1];

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/encoder_settings.h"
+
 class CManage1DBUF;
 
 namespace wire {
@@ -70,13 +72,7 @@ enum EncodingCode : uint8_t {
 // The encoder settings as stored by the video channel (and the two values
 // of the audio player and the renderer that travel with them).
 struct EncoderValues {
-  uint16_t maxbitrate = 0;
-  uint8_t maxfrmrate = 0;
-  uint8_t maxq = 0;
-  uint8_t minq = 0;
-  uint8_t intvlintra = 0;
-  uint16_t motionsen = 0;
-  uint8_t EncMode = 0;
+  MPEG4ControlValues control;
   uint8_t encSpare[2] = {0, 0};
   uint8_t gpioOut = 0;
   uint8_t audmode = 0;

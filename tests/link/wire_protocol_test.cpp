@@ -53,13 +53,13 @@ TEST(WireBuilders, StartStopGpioChannel) {
 
 TEST(WireBuilders, EncoderParamsByteForByte) {
   wire::EncoderValues v;
-  v.maxbitrate = 0x0123;
-  v.maxfrmrate = 25;
-  v.maxq = 19;
-  v.minq = 6;
-  v.intvlintra = 30;
-  v.motionsen = 0x07D0;
-  v.EncMode = 2;
+  v.control.maxbitrate = 0x0123;
+  v.control.maxfrmrate = 25;
+  v.control.maxq = 19;
+  v.control.minq = 6;
+  v.control.intvlintra = 30;
+  v.control.motionsen = 0x07D0;
+  v.control.EncMode = 2;
   v.gpioOut = 3;
   v.audmode = 1;
   v.audsen = 0xA0B0;

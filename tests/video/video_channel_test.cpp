@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "engine/video_channel.h"
+#include "engine/wire_protocol.h"
 #include "platform/draw_headless.h"
 #include "platform/message_box.h"
 #include "video_test_support.h"
@@ -53,13 +54,15 @@ TEST(VideoTiming, FrameRateExtensionAndBias) {
 }
 
 TEST(VideoTiming, ControlValuesInWireOrder) {
-  MPEG4ControlValues v;
-  v.maxbitrate = 0x1234;
-  v.motionsen = 0x0A0B;
-  uint8_t out[MPEG4ControlValues::kBytes];
-  v.Write(out);
+  VideoPeer channel;
+  channel.maxbitrate = 0x1234;
+  channel.motionsen = 0x0A0B;
+  wire::EncoderValues v;
+  v.control = channel.ControlValues();
+  uint8_t out[wire::kSendBufferSize];
+  wire::BuildEncoderParams(v, out, false);
   const uint8_t want[] = {0x34, 0x12, 30, 19, 6, 30, 0x0B, 0x0A, 1};
-  EXPECT_EQ(0, std::memcmp(out, want, sizeof want));
+  EXPECT_EQ(0, std::memcmp(out + 12, want, sizeof want));
 }
 
 struct Message {
