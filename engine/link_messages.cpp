@@ -120,16 +120,18 @@ void CNetManage::OnAudioLoginReply(const uint8_t* m, uint32_t length) {
   uint8_t p[kLoginPayload];
   CopyLoginPayload(m, length, p);
   switch (m[2]) {
+    // The level is set before the message, so whoever handles the message
+    // reads the new level.
     case kLoginAdmin:
+      loginLevel = kLoginAdmin;
       TakeTalkReadSlot();
       passMessage(MsgLoginAdmin, "login as admin");
-      loginLevel = kLoginAdmin;
       break;
     case kLoginUser:
+      loginLevel = kLoginUser;
       gpioAllowed = p[8] != 0 ? 1 : 0;
       sioAllowed = p[9] != 0 ? 1 : 0;
       RaiseUserLogin();
-      loginLevel = kLoginUser;
       break;
     case kLoginNone:
       RaiseRefusal(m[3]);

@@ -272,6 +272,7 @@ class CameraSimulator {
   // Settings that apply to later events (new logins, new streams, ...).
   void SetLogin(const LoginConfig& login);
   void SetLoginAnswer(const LoginAnswer& answer);
+  // Returns once the listener is in the new state.
   void SetConnectPolicy(Channel channel, ConnectPolicy policy);
 
   // ---- camera events on demand; each returns the connections reached ----

@@ -137,6 +137,9 @@ struct CameraSimulator::Impl {
   ConnectPolicy policy[2] = {ConnectPolicy::Refuse, ConnectPolicy::Refuse};
   ConnectPolicy wantedPolicy[2];
   int fillerFd[2] = {-1, -1};
+  // A bound socket that never listens: it keeps a refusing or stopped
+  // channel's port ours, so no other program's connection takes it meanwhile.
+  int holdFd[2] = {-1, -1};
   std::vector<uint16_t> fillerPorts;
 
   std::vector<std::unique_ptr<Conn>> conns;
@@ -162,6 +165,7 @@ struct CameraSimulator::Impl {
     wantedPolicy[0] = cfg.audioPolicy;
     wantedPolicy[1] = cfg.videoPolicy;
   }
+  ~Impl() { ReleasePorts(); }
 
   // ---------------------------------------------------------------- log --
   void Append(LogEntry e) {
@@ -187,6 +191,7 @@ struct CameraSimulator::Impl {
   }
 
   // ---------------------------------------------------------- listeners --
+  // backlog < 0: bind only (a port hold).
   int OpenListener(uint16_t p, int backlog) {
     sockaddr_in a;
     if (!MakeAddress(cfg.address, p, a)) {
@@ -201,13 +206,22 @@ struct CameraSimulator::Impl {
       ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &cfg.receiveBufferBytes,
                    sizeof cfg.receiveBufferBytes);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(fd, backlog) != 0) {
+        (backlog >= 0 && ::listen(fd, backlog) != 0)) {
       error = "cannot listen on " + cfg.address + ":" + std::to_string(p) + ": " +
               std::strerror(errno);
       ::close(fd);
       return -1;
     }
     return fd;
+  }
+
+  bool HoldPort(int ch) {
+    if (holdFd[ch] < 0) holdFd[ch] = OpenListener(ChannelPort(ch), -1);
+    return holdFd[ch] >= 0;
+  }
+
+  void ReleasePorts() {
+    for (int& fd : holdFd) CloseFd(fd);
   }
 
   uint16_t ChannelPort(int ch) const { return static_cast<uint16_t>(port + ch); }
@@ -230,12 +244,16 @@ struct CameraSimulator::Impl {
   bool ApplyPolicy(int ch, ConnectPolicy want) {
     CloseFd(fillerFd[ch]);
     if (want == ConnectPolicy::Refuse) {
+      // A listener and a hold cannot share the port: close, then hold.
+      const bool wasListening = listenFd[ch] >= 0;
       CloseFd(listenFd[ch]);
+      if (!HoldPort(ch) && !wasListening) return false;
     } else {
       int backlog = want == ConnectPolicy::Blackhole ? 0 : kListenBacklog;
       if (listenFd[ch] < 0) {
         listenFd[ch] = OpenListener(ChannelPort(ch), backlog);
         if (listenFd[ch] < 0) return false;
+        CloseFd(holdFd[ch]);
       } else {
         if (want == ConnectPolicy::Blackhole) AcceptAll(ch);
         ::listen(listenFd[ch], backlog);
@@ -266,6 +284,7 @@ struct CameraSimulator::Impl {
       bool ok = ApplyPolicy(0, wantedPolicy[0]) && ApplyPolicy(1, wantedPolicy[1]);
       if (ok) return true;
       CloseListeners();
+      ReleasePorts();
       port = 0;
       if (base != 0) return false;
     }
@@ -273,10 +292,13 @@ struct CameraSimulator::Impl {
     return false;
   }
 
+  // The ports stay held until the simulator goes, so a restart gets them back.
   void CloseListeners() {
     for (int ch = 0; ch < 2; ++ch) {
       CloseFd(fillerFd[ch]);
+      const bool wasListening = listenFd[ch] >= 0;
       CloseFd(listenFd[ch]);
+      if (wasListening) HoldPort(ch);
       policy[ch] = ConnectPolicy::Refuse;
     }
   }
@@ -672,8 +694,10 @@ struct CameraSimulator::Impl {
   }
 
   void ApplyWantedPolicies() {
+    bool changed = false;
     for (int ch = 0; ch < 2; ++ch)
-      if (policy[ch] != wantedPolicy[ch]) ApplyPolicy(ch, wantedPolicy[ch]);
+      if (policy[ch] != wantedPolicy[ch]) changed |= ApplyPolicy(ch, wantedPolicy[ch]);
+    if (changed) cv.notify_all();
   }
 
   void Loop() {
@@ -842,9 +866,15 @@ void CameraSimulator::SetLoginAnswer(const LoginAnswer& answer) {
 }
 
 void CameraSimulator::SetConnectPolicy(Channel channel, ConnectPolicy policy) {
-  std::lock_guard lock(impl_->mu);
-  impl_->wantedPolicy[Idx(channel)] = policy;
+  std::unique_lock lock(impl_->mu);
+  const int ch = Idx(channel);
+  impl_->wantedPolicy[ch] = policy;
   impl_->Wake();
+  // Callers connect right after this: the listener must be in its new state.
+  if (std::this_thread::get_id() == impl_->thread.get_id()) return;
+  impl_->cv.wait_for(lock, std::chrono::seconds(2), [&] {
+    return !impl_->running || impl_->policy[ch] == policy || impl_->wantedPolicy[ch] != policy;
+  });
 }
 
 int CameraSimulator::SendCameraText(std::string_view text, Target t) {
