@@ -9,17 +9,6 @@ namespace {
 using namespace link_test;
 using camsim::InboundKind;
 
-void FillSlot(SharedAudioArea& area, int slot, uint32_t firstSequence) {
-  for (int f = 0; f < TalkSlot::kFrames; ++f) {
-    uint8_t* b = area.slots[slot].frames[f].bytes;
-    std::memset(b, 0, AdpcmFrame::kSize);
-    b[0] = 0x80;
-    b[1] = 0x81;
-    b[5] = 120;
-    wire::WriteLe32(b + 8, firstSequence + static_cast<uint32_t>(f));
-  }
-}
-
 camsim::SimConfig AudioOnlyStream() {
   camsim::SimConfig c;
   c.video.enabled = false;

@@ -27,6 +27,22 @@ inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
 
 inline camsim::Ms Ms(int ms) { return camsim::Ms{ms}; }
 
+// Fills the talk ring as the capture server would: slot i holds frames with
+// sequence numbers counted in the order the slots are written.
+inline void FillSlot(SharedAudioArea& area, int slot, uint32_t firstSequence) {
+  for (int f = 0; f < TalkSlot::kFrames; ++f) {
+    uint8_t* b = area.slots[slot].frames[f].bytes;
+    std::memset(b, 0, AdpcmFrame::kSize);
+    b[0] = 0x80;
+    b[1] = 0x81;
+    b[3] = 10;
+    b[4] = 0;
+    b[5] = 120;
+    wire::WriteLe32(b + 8, firstSequence + static_cast<uint32_t>(f));
+    for (size_t i = 12; i < AdpcmFrame::kSize; ++i) b[i] = static_cast<uint8_t>(i * 7);
+  }
+}
+
 inline camsim::SimConfig QuietCamera() {
   camsim::SimConfig c;
   c.video.enabled = false;

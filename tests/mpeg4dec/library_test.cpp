@@ -29,11 +29,7 @@ const std::string kLibrary = std::string(VELMORA_LIB_DIR) + "/libquenda.so";
 const size_t kStoreBytes = quenda::CallerStoreBytes(320, 240);
 
 std::vector<std::string> ExpectedMd5s(const std::string& stream) {
-  std::ifstream in(kMpeg4Dir + stream + ".framemd5");
-  std::vector<std::string> out;
-  for (std::string line; std::getline(in, line);)
-    if (!line.empty() && line[0] != '#') out.push_back(line.substr(line.rfind(',') + 2));
-  return out;
+  return quenda_tools::ReadFrameMd5s(kMpeg4Dir + stream + ".framemd5");
 }
 
 std::vector<std::vector<uint8_t>> Pictures(const std::string& stream) {

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -33,11 +32,7 @@ std::vector<std::vector<uint8_t>> Pictures(const std::string& stream) {
 }
 
 std::vector<std::string> ExpectedMd5s(const std::string& stream) {
-  std::ifstream in(kMpeg4Dir + stream + ".framemd5");
-  std::vector<std::string> out;
-  for (std::string line; std::getline(in, line);)
-    if (!line.empty() && line[0] != '#') out.push_back(line.substr(line.rfind(',') + 2));
-  return out;
+  return quenda_tools::ReadFrameMd5s(kMpeg4Dir + stream + ".framemd5");
 }
 
 std::string PictureMd5(const DecoderState& s, const FramePlanes& p) {

@@ -29,6 +29,16 @@ bool ReadFramesFile(const std::string& path, std::vector<std::vector<uint8_t>>& 
   return true;
 }
 
+std::vector<std::string> ReadFrameMd5s(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> md5s;
+  for (std::string line; std::getline(in, line);) {
+    const size_t comma = line.rfind(',');
+    if (!line.empty() && line[0] != '#' && comma != std::string::npos) md5s.push_back(line.substr(comma + 2));
+  }
+  return md5s;
+}
+
 std::vector<uint8_t> PlanarPicture(const uint8_t* store) {
   std::vector<uint8_t> out;
   out.reserve(kWidth * kHeight * 3 / 2);

@@ -17,6 +17,9 @@ inline constexpr int kHeight = 240;
 // Returns false when the file cannot be read or a record is truncated.
 bool ReadFramesFile(const std::string& path, std::vector<std::vector<uint8_t>>& pictures);
 
+// The per-picture MD5s of a `.framemd5` file, in order; empty when unreadable.
+std::vector<std::string> ReadFrameMd5s(const std::string& path);
+
 // The 320 x 240 picture of a caller frame store as planar YUV 4:2:0, no borders.
 std::vector<uint8_t> PlanarPicture(const uint8_t* store);
 std::string PlanarMd5(const uint8_t* store);
