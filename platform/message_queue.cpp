@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <memory>
@@ -14,6 +16,7 @@ namespace {
 struct Queue {
   std::mutex mutex;
   std::deque<Message> messages;
+  std::condition_variable posted;  // wakes a thread waiting in VelmoraPumpMessages
   std::vector<EventSource*> sources;
   // Held while sources are polled, so removal from another thread can wait
   // for a poll in progress.
@@ -64,8 +67,11 @@ ThreadId CurrentThreadId() { return slot.id; }
 bool PostThreadMessage(ThreadId id, Message msg) {
   std::shared_ptr<Queue> queue = id == slot.id ? OwnQueue() : QueueOf(id);
   if (!queue) return false;
-  std::lock_guard<std::mutex> lock(queue->mutex);
-  queue->messages.push_back(std::move(msg));
+  {
+    std::lock_guard<std::mutex> lock(queue->mutex);
+    queue->messages.push_back(std::move(msg));
+  }
+  queue->posted.notify_one();
   return true;
 }
 
@@ -117,4 +123,25 @@ void RemoveEventSource(ThreadId owner, EventSource* src) {
 }
 
 }  // namespace platform
+
+extern "C" int VelmoraPumpMessages(unsigned timeoutMs) {
+  using std::chrono::steady_clock;
+  // Event sources (sockets) are polled, so a thread that owns some waits in
+  // short slices; posted messages wake it at once.
+  constexpr auto kPollSlice = std::chrono::milliseconds(5);
+  std::shared_ptr<platform::Queue> queue = platform::OwnQueue();
+  const steady_clock::time_point deadline = steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  int total = 0;
+  for (;;) {
+    int n = platform::PumpMessages();
+    total += n;
+    if (n > 0) continue;
+    if (total > 0) return total;
+    steady_clock::time_point now = steady_clock::now();
+    if (now >= deadline) return 0;
+    std::unique_lock<std::mutex> lock(queue->mutex);
+    steady_clock::time_point until = queue->sources.empty() ? deadline : std::min(deadline, now + kPollSlice);
+    queue->posted.wait_until(lock, until, [&] { return !queue->messages.empty(); });
+  }
+}
 

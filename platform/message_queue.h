@@ -37,3 +37,10 @@ void AddEventSource(EventSource* src);
 void RemoveEventSource(ThreadId owner, EventSource* src);
 
 }  // namespace platform
+
+// The host's message loop, for C, C++ or a script through FFI, in place of a
+// window-message loop. Waits up to timeoutMs for work on the calling thread
+// (queued messages, socket events), dispatches what is ready, returns early
+// once it has dispatched something and nothing more is ready, and returns how
+// many items it dispatched.
+extern "C" int VelmoraPumpMessages(unsigned timeoutMs);

@@ -58,3 +58,34 @@ TEST(MessageQueue, ThreadIdsAreDistinct) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HostPump, ReturnsWhatWasReadyWithoutWaitingOutTheTimeout) {
+  int ran = 0;
+  platform::ThreadId self = platform::CurrentThreadId();
+  platform::PostThreadMessage(self, [&] {
+    ++ran;
+    platform::PostThreadMessage(self, [&] { ++ran; });
+  });
+  // A day's timeout: returning at all shows it came back once work was done.
+  EXPECT_EQ(VelmoraPumpMessages(86400000u), 2);
+  EXPECT_EQ(ran, 2);
+  EXPECT_EQ(VelmoraPumpMessages(0), 0) << "nothing ready, no wait";
+}
+
+TEST(HostPump, WakesForAMessagePostedFromAnotherThreadWhileWaiting) {
+  platform::ThreadId self = platform::CurrentThreadId();
+  VelmoraPumpMessages(0);  // makes the queue
+  std::atomic<bool> ran{false};
+  std::thread poster([&] { platform::PostThreadMessage(self, [&] { ran = true; }); });
+  int dispatched = 0;
+  while (dispatched == 0) dispatched = VelmoraPumpMessages(86400000u);
+  poster.join();
+  EXPECT_EQ(dispatched, 1);
+  EXPECT_TRUE(ran);
+}
+
+TEST(HostPump, GivesZeroWhenTheTimeoutPassesIdle) { EXPECT_EQ(VelmoraPumpMessages(20), 0); }
+
+}  // namespace
