@@ -49,7 +49,7 @@ void CNetManage::TakeTalkReadSlot() {
 void CNetManage::RaiseRefusal(uint8_t reason) {
   switch (reason) {
     case 0x10:
-    case 0x20: passMessage(MsgBadPassword, "invalid userid or password"); break;
+    case 0x20: passMessage(MsgBadCredentials, "invalid userid or password"); break;
     case 0x30: passMessage(MsgAdminAlreadyLoggedIn, "admin already logined"); break;
     case 0x40: passMessage(MsgTooManyUsers, "too many user logined"); break;
     case 0x50: passMessage(MsgOverMaxUser, "over max user"); break;

@@ -15,7 +15,7 @@ enum MessageNumber : int32_t {
   MsgInvalidStream = 23,
   MsgLoginAdmin = 32,
   MsgLoginUser = 33,
-  MsgBadPassword = 34,
+  MsgBadCredentials = 34,
   MsgAdminAlreadyLoggedIn = 35,
   MsgTooManyUsers = 36,
   MsgOverMaxUser = 37,
