@@ -1,5 +1,8 @@
 #include "engine/recorder_peer.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace {
 
 // Days from 1970-01-01 to a proleptic Gregorian date.
@@ -18,4 +21,19 @@ uint32_t SecondsSince2000(const platform::LocalTime& t) {
   const int64_t days = DaysFromCivil(t.year, t.month, t.day) - DaysFromCivil(2000, 1, 1);
   const int64_t seconds = days * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
   return static_cast<uint32_t>(seconds);
+}
+
+void RecorderPeer::SetRecordName(const std::string& name) {
+  size_t n = std::min(name.size(), static_cast<size_t>(kNameSize - 1));
+  // Never keep the first bytes of a character without its continuation bytes.
+  if (n < name.size())
+    while (n > 0 && (static_cast<unsigned char>(name[n]) & 0xC0) == 0x80) --n;
+  platform::Lock guard(recnameLock);
+  std::memcpy(recname, name.data(), n);
+  recname[n] = 0;
+}
+
+std::string RecorderPeer::RecordName() {
+  platform::Lock guard(recnameLock);
+  return recname;
 }

@@ -5,9 +5,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "engine/frame_queue.h"
 #include "platform/clock.h"
+#include "platform/sync.h"
 
 struct RecorderPeer {
   static constexpr int kNameSize = 100;
@@ -31,7 +33,15 @@ struct RecorderPeer {
   std::atomic<int32_t> audioFormat{0};
   std::atomic<uint8_t> videoRecording{0};
   std::atomic<uint8_t> audioRecording{0};
-  char recname[kNameSize] = {};  // record base name, NUL-terminated
+
+  // Record base name (path and file name without extension); any thread.
+  // Longer names are cut to 99 bytes, on a UTF-8 character boundary.
+  void SetRecordName(const std::string& name);
+  std::string RecordName();
+
+ private:
+  platform::CriticalSection recnameLock;
+  char recname[kNameSize] = {};  // NUL-terminated, under recnameLock
 };
 
 // Records nothing; the flags stay clear.

@@ -21,3 +21,47 @@ bool FileExists(const std::string& path);
 std::string SystemDirectory();
 
 }  // namespace platform
+
+#include <cstdint>
+#include <memory>
+
+namespace platform {
+
+// Maps a recording name of the drive-letter form to a local path.
+// "X:\a\b", "X:/a/b" and "X:a" (any case) become <drives>/x/a/b, where
+// <drives> is VELMORA_DRIVES, else $XDG_DATA_HOME/velmora/drives, else
+// ~/.local/share/velmora/drives; the drive directory is made on first use.
+// "\" becomes "/"; a leading "\" means drive c; "/..." is used as given;
+// anything else is relative to the current directory. "\\server\..." and a
+// ".." that climbs above the drive are refused: false, with *reason set.
+bool LocalPath(const std::string& name, std::string* path, std::string* reason);
+
+bool RemoveFile(const std::string& path);
+
+// A file written from its start: created or truncated, close-on-exec, shared
+// with readers. Write loops over partial writes and EINTR.
+class OutputFile {
+ public:
+  // Null with *reason set when the file cannot be made.
+  static std::unique_ptr<OutputFile> Create(const std::string& path, std::string* reason);
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // Bytes written (fewer on a failure; *reason then says why).
+  uint32_t Write(const void* data, uint32_t n, std::string* reason = nullptr);
+  bool Truncate(uint64_t length);
+  // False when the close reported an error.
+  bool Close();
+
+ private:
+  explicit OutputFile(int fd) : fd_(fd) {}
+  int fd_;
+};
+
+// Test seam over every OutputFile::Write of the process: once `budget`
+// bytes have been written, a write fails (shorten == false) or takes only
+// what is left of the budget and then fails. A negative budget turns it off.
+void SetOutputWriteBudget(int64_t budget, bool shorten);
+
+}  // namespace platform

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <vector>
 
+#include "engine/recorder.h"
 #include "engine/wire_protocol.h"
 #include "platform/clock.h"
 #include "platform/message_queue.h"
@@ -96,7 +97,11 @@ void EngineHost::Print(int32_t number, const char* text) {
 
 void EngineHost::Start() {
   *area_ = SharedAudioArea{};
-  link_ = std::make_unique<CNetManage>(nullptr, options_.startDelayMs);
+  auto recorder = std::make_unique<CMakeFile>();
+  recorder->SetRecordName(options_.recordName);
+  recorder->passMessage.Set([this](int32_t number, const char* text) { Print(number, text); });
+  link_ = std::make_unique<CNetManage>(std::move(recorder), options_.startDelayMs);
+  link_->prerecord = options_.prerecord;
   if (options_.media) {
     StartMedia();
   } else {

@@ -63,6 +63,8 @@ struct HostOptions {
   // DISPLAY is set), the sound on the default device. Else counting stand-ins.
   bool media = false;
   uint32_t startDelayMs = CNetManage::kDefaultStartDelayMs;
+  std::string recordName = "c:\\live0";  // recording base name (codes 14/15)
+  int32_t prerecord = 0;                  // ms kept before a recording starts
 };
 
 struct HostStats {

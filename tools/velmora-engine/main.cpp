@@ -1,7 +1,9 @@
 // velmora-engine HOST PORT USER PASSWORD [--seconds N] [--trace] [--media]
+//                [--record NAME] [--prerecord MS]
 // Connects the camera link to a camera server and prints every numbered
 // message as "NUM TEXT". With --media the picture is shown in a window and the
-// sound played; otherwise frames and audio bytes are only counted. Lines on stdin: a command code 1-17, "sio PORT TEXT",
+// sound played; otherwise frames and audio bytes are only counted. Lines on
+// stdin: a command code 1-17 (14 starts a recording, 15 stops it), "sio PORT TEXT",
 // "sioget PORT", "gpio VALUE", "talk on|off", "quit". Ends on Ctrl-C or
 // after N seconds.
 #include <poll.h>
@@ -25,7 +27,8 @@ std::atomic<bool> stopRequested{false};
 void OnSignal(int) { stopRequested = true; }
 
 int Usage() {
-  std::fprintf(stderr, "usage: velmora-engine HOST PORT USER PASSWORD [--seconds N] [--trace] [--media]\n");
+  std::fprintf(stderr, "usage: velmora-engine HOST PORT USER PASSWORD [--seconds N] [--trace] [--media]\n"
+                       "                     [--record NAME] [--prerecord MS]\n");
   return 2;
 }
 
@@ -61,6 +64,10 @@ int main(int argc, char** argv) {
     std::string a = argv[i];
     if (a == "--seconds" && i + 1 < argc) {
       seconds = std::atoi(argv[++i]);
+    } else if (a == "--record" && i + 1 < argc) {
+      options.recordName = argv[++i];
+    } else if (a == "--prerecord" && i + 1 < argc) {
+      options.prerecord = std::atoi(argv[++i]);
     } else if (a == "--trace") {
       options.trace = true;
     } else if (a == "--media") {
