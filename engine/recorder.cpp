@@ -114,6 +114,7 @@ void CMakeFile::StartRecord(CManage2DBUF& preRecordVideo, CManage2DBUF& preRecor
   // closed, the queues discarded, nothing recording.
   const auto abandon = [&](CRecord& failed, const char* extension) {
     CutBackAll(failed, baseName + extension);
+    if (!keaFile->IsOpen()) RemoveAudioFile();
     for (CRecord* f : {sdiFile.get(), kevFile.get(), keaFile.get()})
       if (f->IsOpen()) f->CloseOutputFile();
     preRecordVideo.ClearFrames();
@@ -123,10 +124,11 @@ void CMakeFile::StartRecord(CManage2DBUF& preRecordVideo, CManage2DBUF& preRecor
   };
 
   // A file that did not open takes nothing, and the recording stops at the
-  // first frame that follows.
+  // first frame that follows. Both are made before anything is written, so
+  // a failed header never leaves the other file of an older recording.
   sdiFile->OpenOutputFile((baseName + ".sdi").c_str());
-  if (Write(*sdiFile, kIndexSignature, 8) == Put::Failed) return abandon(*sdiFile, ".sdi");
   kevFile->OpenOutputFile((baseName + ".kev").c_str());
+  if (Write(*sdiFile, kIndexSignature, 8) == Put::Failed) return abandon(*sdiFile, ".sdi");
   if (Write(*kevFile, kVideoSignature, 8) == Put::Failed) return abandon(*kevFile, ".kev");
   uint8_t word[4];
   wire::WriteLe32(word, static_cast<uint32_t>(videoStandard.load()));
@@ -158,10 +160,7 @@ void CMakeFile::StartRecord(CManage2DBUF& preRecordVideo, CManage2DBUF& preRecor
   videoRecording = 1;
 
   if (AudioModule != 1) {
-    // An audio file of an earlier recording of this name would be taken
-    // for this one's.
-    std::string local, reason;
-    if (platform::LocalPath(baseName + ".kea", &local, &reason)) platform::RemoveFile(local);
+    RemoveAudioFile();
     return;
   }
   keaFile->OpenOutputFile((baseName + ".kea").c_str());
@@ -178,6 +177,13 @@ void CMakeFile::StartRecord(CManage2DBUF& preRecordVideo, CManage2DBUF& preRecor
       return abandon(*lastFailed, lastExtension);
   }
   if (!audioEnded) audioRecording = 1;
+}
+
+// An audio file of an earlier recording of this name would be taken for
+// this one's.
+void CMakeFile::RemoveAudioFile() {
+  std::string local, reason;
+  if (platform::LocalPath(baseName + ".kea", &local, &reason)) platform::RemoveFile(local);
 }
 
 void CMakeFile::StopRecord() {

@@ -82,6 +82,7 @@ class CMakeFile : public RecorderPeer {
   // record, one trace line.
   void CutBackAll(CRecord& failed, const std::string& name);
   void EndAudioPart();
+  void RemoveAudioFile();
 
   std::string baseName;
   // Bytes of whole headers and records in each file.

@@ -40,8 +40,8 @@ const char* Standard(int32_t v) { return v != 0 ? "4/3" : "10/9"; }
 const char* Codec(uint32_t size) { return size == 32 ? "G.723.1" : "IMA ADPCM"; }
 
 void PrintText(const std::string& base, const recinfo::Report& r) {
-  std::printf("recording: %s\n", base.c_str());
-  if (r.hasIndex) {
+  std::printf("recording: %s%s\n", base.c_str(), r.empty ? " (empty)" : "");
+  if (r.hasIndex && !r.empty) {
     std::printf("start: %s local\n", recinfo::FormatStartTime(r.startTime).c_str());
     std::printf("video standard: %s (%d)\n", Standard(r.videoStandard), r.videoStandard);
   }
@@ -70,8 +70,9 @@ void PrintText(const std::string& base, const recinfo::Report& r) {
 }
 
 void PrintJson(const std::string& base, const recinfo::Report& r) {
-  std::printf("{\"recording\":%s,\"valid\":%s", JsonText(base).c_str(), r.Valid() ? "true" : "false");
-  if (r.hasIndex) {
+  std::printf("{\"recording\":%s,\"valid\":%s,\"empty\":%s", JsonText(base).c_str(), r.Valid() ? "true" : "false",
+              r.empty ? "true" : "false");
+  if (r.hasIndex && !r.empty) {
     std::printf(",\"start\":%s,\"startSeconds\":%u,\"videoStandard\":%s,\"videoStandardValue\":%d",
                 JsonText(recinfo::FormatStartTime(r.startTime)).c_str(), r.startTime,
                 JsonText(Standard(r.videoStandard)).c_str(), r.videoStandard);

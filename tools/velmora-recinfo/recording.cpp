@@ -80,7 +80,7 @@ uint32_t SecondPictureStart(const uint8_t* p, uint32_t n) {
 
 void CheckVideo(const Source* sdi, const Source* kev, bool live, Report& r, Checker& c, const FrameSink& sink) {
   const bool indexOk = c.Signature(sdi, "sdi", "KESTOi\x03\x01");
-  const bool videoOk = c.Signature(kev, "kev", "KESTOv\x03\x00");
+  const bool videoOk = kev && c.Signature(kev, "kev", "KESTOv\x03\x00");
   if (!indexOk) return;
   uint8_t head[8];
   if (!sdi->ReadAt(8, head, 8)) {
@@ -234,11 +234,12 @@ std::unique_ptr<Source> OpenFile(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return nullptr;
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
     ::close(fd);
     return nullptr;
   }
-  return std::make_unique<FileSource>(fd, static_cast<uint64_t>(st.st_size));
+  // A device (a recording written to /dev/full) holds nothing.
+  return std::make_unique<FileSource>(fd, S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0);
 }
 
 Report Check(const Source* sdi, const Source* kev, const Source* kea, bool live, const FrameSink& sink) {
@@ -246,12 +247,15 @@ Report Check(const Source* sdi, const Source* kev, const Source* kea, bool live,
   Checker c(r);
   r.hasIndex = sdi != nullptr;
   r.hasVideo = kev != nullptr;
-  r.hasAudio = kea != nullptr;
+  // A recording stopped before its first whole header was cut back to
+  // empty files.
+  r.empty = sdi && kev && sdi->Size() == 0 && kev->Size() == 0;
+  r.hasAudio = kea != nullptr && kea->Size() > 0;
   if (!sdi) c.Violate("sdi", 0, "missing");
   if (!kev) c.Violate("kev", 0, "missing");
-  if (sdi) CheckVideo(sdi, kev, live, r, c, sink);
-  else if (kev) c.Signature(kev, "kev", "KESTOv\x03\x00");
-  if (kea) CheckAudio(kea, live, r, c);
+  if (sdi && !r.empty) CheckVideo(sdi, kev, live, r, c, sink);
+  else if (kev && !r.empty) c.Signature(kev, "kev", "KESTOv\x03\x00");
+  if (r.hasAudio) CheckAudio(kea, live, r, c);
   return r;
 }
 

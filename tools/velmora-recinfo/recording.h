@@ -52,6 +52,7 @@ struct Step {
 
 struct Report {
   bool hasIndex = false, hasVideo = false, hasAudio = false;
+  bool empty = false;  // empty index and video files
   int32_t videoStandard = 0;
   uint32_t startTime = 0;  // seconds since 2000-01-01 00:00:00 local time
   uint64_t frames = 0, keyFrames = 0, videoBytes = 0;
