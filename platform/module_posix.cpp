@@ -1,6 +1,9 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <filesystem>
+
 #include "platform/module.h"
 
 namespace platform {
@@ -46,6 +49,10 @@ std::string ModulePathOf(const void* address) {
   Dl_info info{};
   if (!dladdr(address, &info) || !info.dli_fname) return {};
   if (info.dli_fname[0] == '/') return info.dli_fname;
+  // A library loaded by a relative path is reported by that path.
+  std::error_code ec;
+  if (std::strchr(info.dli_fname, '/') != nullptr && std::filesystem::is_regular_file(info.dli_fname, ec))
+    return std::filesystem::absolute(info.dli_fname, ec).lexically_normal().string();
   // The program itself is reported by the name it was started with.
   char path[4096];
   const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);

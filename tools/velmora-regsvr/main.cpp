@@ -1,0 +1,49 @@
+// velmora-regsvr [-u] LIBRARY: calls the library's DllRegisterServer (or,
+// with -u, DllUnregisterServer), prints the result and exits 0 only on
+// success.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/com/com.h"
+#include "platform/module.h"
+
+int main(int argc, char** argv) {
+  bool unregister = false;
+  const char* library = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-u") == 0)
+      unregister = true;
+    else if (!library)
+      library = argv[i];
+    else
+      library = nullptr, i = argc;
+  }
+  if (!library) {
+    std::fprintf(stderr, "usage: velmora-regsvr [-u] LIBRARY\n");
+    return 2;
+  }
+  platform::ModuleHandle module = platform::LoadModule(library);
+  if (!module) {
+    std::fprintf(stderr, "velmora-regsvr: cannot load %s: %s\n", library, platform::ModuleError().c_str());
+    return 1;
+  }
+  const char* name = unregister ? "DllUnregisterServer" : "DllRegisterServer";
+  auto entry = reinterpret_cast<HRESULT (*)()>(platform::ModuleSymbol(module, name));
+  if (!entry) {
+    std::fprintf(stderr, "velmora-regsvr: %s has no %s\n", library, name);
+    return 1;
+  }
+  HRESULT hr = entry();
+  std::printf("%s: 0x%08X\n", name, static_cast<unsigned>(hr));
+  if (FAILED(hr)) {
+    IErrorInfo* info = nullptr;
+    if (GetErrorInfo(0, &info) == S_OK && info) {
+      com::Bstr text;
+      info->GetDescription(text.out());
+      std::fprintf(stderr, "velmora-regsvr: %s\n", com::WideToAnsi(text.view()).c_str());
+      info->Release();
+    }
+  }
+  return SUCCEEDED(hr) ? 0 : 1;
+}
