@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/com/ole.h"
+#include "platform/com/typelib.h"
 
 namespace control {
 
@@ -20,6 +21,10 @@ std::string ModulePath();
 // Writes (register) or deletes the class's registry keys for the library at
 // path. The keys from the class key to Typelib need the type library.
 HRESULT UpdateRegistry(bool reg, const std::string& path);
+
+// The control's type library, loaded once: from the library file, else built
+// from the member table (a program that links the control statically).
+HRESULT ControlTypeLib(ITypeLib** out);
 
 class ViewerForm;
 

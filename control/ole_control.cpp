@@ -365,7 +365,7 @@ HRESULT OleControl::GetClassInfo(ITypeInfo** info) {
   if (!info) return E_POINTER;
   *info = nullptr;
   ITypeLib* lib = nullptr;
-  HRESULT hr = com::LoadTypeLibFile(ModulePath(), &lib);
+  HRESULT hr = ControlTypeLib(&lib);
   if (FAILED(hr)) return hr;
   hr = lib->GetTypeInfoOfGuid(CLSID_VelmoraX, info);
   lib->Release();

@@ -21,16 +21,6 @@ ConstructionHook constructionHook = nullptr;
 std::mutex typeLibMutex;
 ITypeLib* typeLib = nullptr;  // loaded once, kept for the life of the module
 
-// The control's type library: from the library file, else built from the
-// member table (a program that links the control statically).
-HRESULT ControlTypeLib(ITypeLib** out) {
-  std::lock_guard<std::mutex> lock(typeLibMutex);
-  if (!typeLib && FAILED(com::LoadTypeLibFile(ModulePath(), &typeLib))) typeLib = com::CreateTypeLib(BuildVelmoraTypeLib());
-  typeLib->AddRef();
-  *out = typeLib;
-  return S_OK;
-}
-
 HRESULT InterfaceTypeInfo(LCID, ITypeInfo** out) {
   ITypeLib* lib = nullptr;
   ControlTypeLib(&lib);
@@ -161,6 +151,14 @@ class VelmoraXObject final : public TVelmoraXImpl, public OleControl {
 };
 
 }  // namespace
+
+HRESULT ControlTypeLib(ITypeLib** out) {
+  std::lock_guard<std::mutex> lock(typeLibMutex);
+  if (!typeLib && FAILED(com::LoadTypeLibFile(ModulePath(), &typeLib))) typeLib = com::CreateTypeLib(BuildVelmoraTypeLib());
+  typeLib->AddRef();
+  *out = typeLib;
+  return S_OK;
+}
 
 void SetFormFactory(FormFactory factory) { formFactory = factory; }
 void SetConstructionHook(ConstructionHook hook) { constructionHook = hook; }
