@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 
@@ -109,14 +110,15 @@ HRESULT UpdateRegistry(bool reg, const std::string& path) {
   const std::string progIdKey = std::string("HKCR\\") + kProgId;
   RegistryWriter w;
   try {
-    ITypeLib* lib = nullptr;
-    std::string error;
-    HRESULT loaded = com::LoadTypeLibFile(path, &lib, &error);
+    ITypeLib* raw = nullptr;
+    HRESULT loaded = com::LoadTypeLibFile(path, &raw);
+    std::unique_ptr<ITypeLib, void (*)(ITypeLib*)> lib(raw, [](ITypeLib* l) {
+      if (l) l->Release();
+    });
     if (!reg) {
       // Both trees go even without a type library.
       platform::RegistryDeleteKey(classKey);
       platform::RegistryDeleteKey(progIdKey);
-      if (lib) lib->Release();
       return loaded;
     }
     if (SUCCEEDED(loaded)) {
@@ -144,8 +146,7 @@ HRESULT UpdateRegistry(bool reg, const std::string& path) {
       w.Set(classKey + "\\Typelib", "", com::GuidToString(LIBID_Velmora));
       std::u16string widePath = com::AnsiToWide(path);
       std::u16string helpDir = com::AnsiToWide(HelpDir(path));
-      HRESULT registered = RegisterTypeLib(lib, widePath.c_str(), helpDir.c_str());
-      lib->Release();
+      HRESULT registered = RegisterTypeLib(lib.get(), widePath.c_str(), helpDir.c_str());
       if (FAILED(registered)) throw std::runtime_error("Cannot register the type library of " + path);
     }
     w.Set(classKey + "\\MiscStatus", "", "0");
