@@ -116,6 +116,13 @@ constexpr USHORT VARIANT_ALPHABOOL = 0x2;
 struct IUnknown;
 struct IDispatch;
 
+// A record value's two pointers (named: clang refuses types declared inside
+// the anonymous union under -Wpedantic).
+struct VariantRecord {
+  void* pvRecord;
+  void* pRecInfo;
+};
+
 struct VARIANT {
   VARTYPE vt;
   WORD wReserved1;
@@ -144,10 +151,7 @@ struct VARIANT {
     IUnknown** ppunkVal;
     IDispatch** ppdispVal;
     VARIANT* pvarVal;
-    struct {
-      void* pvRecord;
-      void* pRecInfo;
-    } brecord;
+    VariantRecord brecord;
   };
 };
 using VARIANTARG = VARIANT;

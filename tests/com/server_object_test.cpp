@@ -472,3 +472,15 @@ TEST_F(ServerObject, ClassAndTypeInformation) {
 }
 
 }  // namespace
+
+namespace {
+
+// Hosts store these: they never change.
+TEST(ServerIdentifiers, AreFixed) {
+  EXPECT_EQ(com::GuidToString(control::CLSID_VelmoraX), "{6B3F2A41-8C1D-4E57-9A2E-517C03D4B811}");
+  EXPECT_EQ(com::GuidToString(control::IID_IVelmoraX), "{6B3F2A42-8C1D-4E57-9A2E-517C03D4B811}");
+  EXPECT_EQ(com::GuidToString(control::DIID_IVelmoraXEvents), "{6B3F2A43-8C1D-4E57-9A2E-517C03D4B811}");
+  EXPECT_EQ(com::GuidToString(control::LIBID_Velmora), "{6B3F2A40-8C1D-4E57-9A2E-517C03D4B811}");
+}
+
+}  // namespace
