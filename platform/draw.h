@@ -77,6 +77,10 @@ class DrawDevice {
 // The kind a new window gets (see the top of this file).
 DrawKind ChooseDrawKind();
 
+// Once per process, before the first Xlib call of any thread: Xlib made
+// thread-safe, and protocol errors recorded instead of ending the process.
+void PrepareXlib();
+
 // A shown window of the chosen kind; null when the kind is None or the
 // window cannot be made.
 std::unique_ptr<NativeWindow> CreateViewWindow(int width, int height, const char* title);

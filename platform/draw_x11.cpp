@@ -24,6 +24,8 @@ int RecordXError(Display*, XErrorEvent* event) {
   return 0;
 }
 
+}  // namespace
+
 // Xlib's default handler ends the process on a protocol error (a window
 // that went away); ours records it and the call that caused it fails.
 void PrepareXlib() {
@@ -33,6 +35,8 @@ void PrepareXlib() {
     XSetErrorHandler(RecordXError);
   });
 }
+
+namespace {
 
 Display* OpenDisplay() {
   PrepareXlib();

@@ -22,8 +22,9 @@ std::string VelmoraNamespace();
 class FileLock {
  public:
   // Creates path if needed and takes the lock without waiting; nullptr when
-  // another open file holds it or the file cannot be opened.
-  static std::unique_ptr<FileLock> TryAcquire(const std::string& path);
+  // another open file holds it (*busy := true) or the file cannot be opened
+  // (*busy := false).
+  static std::unique_ptr<FileLock> TryAcquire(const std::string& path, bool* busy = nullptr);
   // Waits for the lock; nullptr only when the file cannot be opened.
   static std::unique_ptr<FileLock> Acquire(const std::string& path);
   // Creates and locks a new file "<pathPrefix><pid>.<serial>"; nullptr when it

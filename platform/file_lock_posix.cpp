@@ -60,10 +60,12 @@ std::string VelmoraNamespace() {
   return ns != nullptr ? std::string(ns) : std::string();
 }
 
-std::unique_ptr<FileLock> FileLock::TryAcquire(const std::string& path) {
+std::unique_ptr<FileLock> FileLock::TryAcquire(const std::string& path, bool* busy) {
+  if (busy) *busy = false;
   const int fd = OpenLockFile(path);
   if (fd < 0) return nullptr;
   if (Flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (busy) *busy = errno == EWOULDBLOCK;
     close(fd);
     return nullptr;
   }
