@@ -20,15 +20,17 @@ namespace testing_support {
 class ChildProcess {
  public:
   // Starts argv[0] (a path) with the current environment plus extraEnv
-  // ("NAME=value"; later entries win). stderr is inherited unless quiet.
+  // ("NAME=value"; later entries win). stderr is inherited unless
+  // mergeStderr sends it into the stdout pipe too.
   explicit ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {},
-                        bool pipeStdin = true) {
+                        bool pipeStdin = true, bool mergeStderr = false) {
     int out[2] = {-1, -1}, in[2] = {-1, -1};
     if (pipe2(out, O_CLOEXEC) != 0) return;
     if (pipeStdin && pipe2(in, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    if (mergeStderr) posix_spawn_file_actions_adddup2(&fa, out[1], 2);
     if (pipeStdin) {
       posix_spawn_file_actions_adddup2(&fa, in[0], 0);
     } else {
@@ -65,6 +67,8 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool started() const { return pid_ > 0; }
+  // Still running (not yet reaped and not exited).
+  bool Running() { return Wait(0) == -1 && !reaped_; }
   pid_t pid() const { return pid_; }
 
   // The next line of stdout without its newline; false on timeout or EOF.

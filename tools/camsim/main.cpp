@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "shared/adpcm.h"
 #include "tools/camsim/camsim.h"
 #include "tools/camsim/commands.h"
 
@@ -37,6 +39,7 @@ const char kUsage[] =
     "  --refuse video|audio|both, --blackhole video|audio|both\n"
     "  --slow-read BYTES_PER_S, --no-read, --split-bytes [GAP_MS], --rcvbuf BYTES\n"
     "  --quiet               do not print inbound messages\n"
+    "  --talk-out FILE       talk frames received, decoded to 16-bit LE mono 8 kHz samples\n"
     "Standard input takes operator commands; 'help' lists them.\n";
 
 bool ParseNumber(const char* s, long& v) {
@@ -67,6 +70,25 @@ void SetPolicy(camsim::SimConfig& cfg, const std::string& which, camsim::Connect
   ok = which == "video" || which == "audio" || which == "both";
 }
 
+// A talk frame carries its decoder state in its header: step index in byte
+// 3, predictor big-endian in bytes 6-7; 240 samples follow in 120 bytes.
+void WriteTalkSamples(std::FILE* out, const std::vector<uint8_t>& frame) {
+  constexpr size_t kHeader = 12, kPayload = 120;
+  if (frame.size() < kHeader + kPayload || frame[3] > 88) return;
+  CADPCM codec;
+  codec.stepIndex = static_cast<int8_t>(frame[3]);
+  codec.predictor = static_cast<int16_t>(uint16_t(frame[6] << 8 | frame[7]));
+  int16_t samples[2 * kPayload];
+  codec.DecodeAdpcm(frame.data() + kHeader, samples, 2 * kPayload);
+  uint8_t bytes[sizeof samples];
+  for (size_t i = 0; i < 2 * kPayload; ++i) {
+    bytes[2 * i] = static_cast<uint8_t>(uint16_t(samples[i]) & 0xFF);
+    bytes[2 * i + 1] = static_cast<uint8_t>(uint16_t(samples[i]) >> 8);
+  }
+  std::fwrite(bytes, 1, sizeof bytes, out);
+  std::fflush(out);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -75,6 +97,7 @@ int main(int argc, char** argv) {
   std::string video = std::string(CAMSIM_REFERENCE_DIR) + "/mpeg4/dq.frames";
   if (::access(video.c_str(), R_OK) != 0) video.clear();
   bool quiet = false;
+  std::string talkOutPath;
   size_t readRate = 0;
   bool noRead = false, split = false;
   long splitGap = 2;
@@ -195,6 +218,10 @@ int main(int argc, char** argv) {
       cfg.receiveBufferBytes = static_cast<int>(v);
     } else if (a == "--quiet") {
       quiet = true;
+    } else if (a == "--talk-out") {
+      const char* path = next();
+      ok = path != nullptr;
+      if (ok) talkOutPath = path;
     } else {
       ok = false;
     }
@@ -211,8 +238,18 @@ int main(int argc, char** argv) {
 
   camsim::CameraSimulator sim(cfg);
   auto origin = camsim::Clock::now();
-  if (!quiet)
-    sim.SetObserver([origin](const camsim::LogEntry& e) {
+  std::FILE* talkOut = nullptr;
+  if (!talkOutPath.empty()) {
+    talkOut = std::fopen(talkOutPath.c_str(), "wb");
+    if (!talkOut) {
+      std::fprintf(stderr, "camsim: cannot write %s\n", talkOutPath.c_str());
+      return 1;
+    }
+  }
+  if (!quiet || talkOut)
+    sim.SetObserver([origin, quiet, talkOut](const camsim::LogEntry& e) {
+      if (talkOut && e.kind == camsim::InboundKind::TalkFrame) WriteTalkSamples(talkOut, e.bytes);
+      if (quiet) return;
       std::printf("%s\n", camsim::Describe(e, origin).c_str());
       std::fflush(stdout);
     });
@@ -256,5 +293,6 @@ int main(int argc, char** argv) {
     if (quit) break;
   }
   sim.Stop();
+  if (talkOut) std::fclose(talkOut);
   return 0;
 }

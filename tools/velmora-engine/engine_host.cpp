@@ -64,7 +64,9 @@ void CountingAudio::Proc(CountingAudio* self) {
 }
 
 EngineHost::EngineHost(const HostOptions& options, Output out)
-    : options_(options), out_(std::move(out)), area_(std::make_unique<SharedAudioArea>()) {}
+    : options_(options), out_(std::move(out)), privateArea_(std::make_unique<SharedAudioArea>()) {
+  area_ = privateArea_.get();
+}
 
 EngineHost::~EngineHost() {
   if (!link_) return;
@@ -87,6 +89,7 @@ EngineHost::~EngineHost() {
   window_.reset();
   countingVideo_.reset();
   countingAudio_.reset();
+  sharedArea_.reset();  // the viewer's -1; the last one out removes the area
 }
 
 void EngineHost::Print(int32_t number, const char* text) {
@@ -96,7 +99,16 @@ void EngineHost::Print(int32_t number, const char* text) {
 }
 
 void EngineHost::Start() {
-  *area_ = SharedAudioArea{};
+  *privateArea_ = SharedAudioArea{};
+  if (options_.sharedArea) {
+    std::string error;
+    sharedArea_ = SharedAreaAttachment::Attach(SharedAreaAttachment::Role::Viewer, &error);
+    if (sharedArea_) {
+      area_ = sharedArea_->area();
+    } else {
+      std::fprintf(stderr, "velmora-engine: %s; talk uses a private area\n", error.c_str());
+    }
+  }
   auto recorder = std::make_unique<CMakeFile>();
   recorder->SetRecordName(options_.recordName);
   recorder->passMessage.Set([this](int32_t number, const char* text) { Print(number, text); });
@@ -126,6 +138,7 @@ void EngineHost::Start() {
   if (audio_) audio_->StartAudioThread();
   link_->showStatusRef = &area_->showStatus;
   link_->heartbeatRef = &area_->heartbeat;
+  std::atomic_ref<uint16_t>(area_->heartbeat).fetch_add(1);
   link_->loginLevel = 0;
   link_->PostCommand(CmdConnectVideo);
   link_->PostCommand(CmdConnectAudio);

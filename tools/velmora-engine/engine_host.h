@@ -22,6 +22,7 @@
 #include "engine/video_peer.h"
 #include "platform/draw.h"
 #include "platform/socket.h"
+#include "shared/shared_area.h"
 #include "shared/shared_audio_area.h"
 
 namespace host {
@@ -65,6 +66,9 @@ struct HostOptions {
   uint32_t startDelayMs = CNetManage::kDefaultStartDelayMs;
   std::string recordName = "c:\\live0";  // recording base name (codes 14/15)
   int32_t prerecord = 0;                  // ms kept before a recording starts
+  // Attach the machine's named talk area as a viewer instead of a private
+  // one (no capture server is started; one already running fills it).
+  bool sharedArea = false;
 };
 
 struct HostStats {
@@ -101,7 +105,9 @@ class EngineHost {
   HostOptions options_;
   Output out_;
   std::mutex outMutex_;
-  std::unique_ptr<SharedAudioArea> area_;
+  std::unique_ptr<SharedAudioArea> privateArea_;
+  std::unique_ptr<SharedAreaAttachment> sharedArea_;
+  SharedAudioArea* area_ = nullptr;
   platform::ClientSocket vidSock_, audSock_;
   std::unique_ptr<CNetManage> link_;
   std::unique_ptr<LinkEvents> events_;

@@ -1,7 +1,9 @@
 // velmora-engine HOST PORT USER PASSWORD [--seconds N] [--trace] [--media]
-//                [--record NAME] [--prerecord MS]
+//                [--record NAME] [--prerecord MS] [--shared-area]
 // Connects the camera link to a camera server and prints every numbered
-// message as "NUM TEXT". With --media the picture is shown in a window and the
+// message as "NUM TEXT". With --shared-area the talk audio comes from the
+// machine's shared talk area (a running ostrane fills it), joined as a
+// viewer. With --media the picture is shown in a window and the
 // sound played; otherwise frames and audio bytes are only counted. Lines on
 // stdin: a command code 1-17 (14 starts a recording, 15 stops it), "sio PORT TEXT",
 // "sioget PORT", "gpio VALUE", "talk on|off", "quit". Ends on Ctrl-C or
@@ -28,7 +30,7 @@ void OnSignal(int) { stopRequested = true; }
 
 int Usage() {
   std::fprintf(stderr, "usage: velmora-engine HOST PORT USER PASSWORD [--seconds N] [--trace] [--media]\n"
-                       "                     [--record NAME] [--prerecord MS]\n");
+                       "                     [--record NAME] [--prerecord MS] [--shared-area]\n");
   return 2;
 }
 
@@ -72,6 +74,8 @@ int main(int argc, char** argv) {
       options.trace = true;
     } else if (a == "--media") {
       options.media = true;
+    } else if (a == "--shared-area") {
+      options.sharedArea = true;
     } else if (a.rfind("--", 0) == 0) {
       return Usage();
     } else {
