@@ -28,8 +28,9 @@ HRESULT ControlTypeLib(ITypeLib** out);
 
 class ViewerForm;
 
-// Builds the form (and with it the engine) of a new object. Unset, creation
-// fails with DISP_E_EXCEPTION.
+// Builds the form (and with it the engine) of a new object: the viewer form
+// sets it when it is linked in; tests set their own. Unset, creation fails
+// with DISP_E_EXCEPTION.
 using FormFactory = std::unique_ptr<ViewerForm> (*)();
 void SetFormFactory(FormFactory factory);
 // Runs at the end of an object's construction; an exception it raises fails

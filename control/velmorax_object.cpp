@@ -165,7 +165,8 @@ void SetConstructionHook(ConstructionHook hook) { constructionHook = hook; }
 
 HRESULT CreateVelmoraXInstance(IUnknown* outer, REFIID riid, void** ppv) {
   *ppv = nullptr;
-  SetTypeInfoProvider(&InterfaceTypeInfo);
+  static std::once_flag provider;
+  std::call_once(provider, [] { SetTypeInfoProvider(&InterfaceTypeInfo); });
   IUnknown* inner = nullptr;
   try {
     if (!formFactory) throw std::runtime_error("The viewer form cannot be created in this process");

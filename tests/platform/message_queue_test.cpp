@@ -89,3 +89,30 @@ TEST(HostPump, WakesForAMessagePostedFromAnotherThreadWhileWaiting) {
 TEST(HostPump, GivesZeroWhenTheTimeoutPassesIdle) { EXPECT_EQ(VelmoraPumpMessages(20), 0); }
 
 }  // namespace
+
+namespace {
+
+// Stands in for a socket: its third poll turns an outside event into a message.
+class CountingSource final : public platform::EventSource {
+ public:
+  std::atomic<int> polls{0};
+  bool* ran = nullptr;
+  void Poll() override {
+    if (++polls == 3) platform::PostThreadMessage(platform::CurrentThreadId(), [this] { *ran = true; });
+  }
+};
+
+TEST(HostPump, WaitsForEventSourcesAndDispatchesWhatTheyRaise) {
+  bool ran = false;
+  CountingSource source;
+  source.ran = &ran;
+  platform::AddEventSource(&source);
+  int dispatched = 0;
+  while (dispatched == 0) dispatched = VelmoraPumpMessages(86400000u);
+  platform::RemoveEventSource(platform::CurrentThreadId(), &source);
+  EXPECT_EQ(dispatched, 1);
+  EXPECT_TRUE(ran);
+  EXPECT_GE(source.polls.load(), 3);
+}
+
+}  // namespace
