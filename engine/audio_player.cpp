@@ -99,6 +99,10 @@ bool CAudioG726::InitDirectSound() {
     return false;
   samples = static_cast<int16_t*>(lockedPtr);
   soundReady = 1;
+  if (hasPendingVolume_) {
+    hasPendingVolume_ = false;
+    SetPlayVolume(pendingVolume_);
+  }
   return true;
 }
 
@@ -214,7 +218,7 @@ void CAudioG726::GetPlayPosition(uint32_t* writeCursorOut, uint32_t* playCursorO
 
 int32_t CAudioG726::GetPlayVolume() {
   platform::Lock lock(playLock);
-  if (!soundReady || !soundBuffer) return 0;
+  if (!soundReady || !soundBuffer) return hasPendingVolume_ ? pendingVolume_ : 0;
   int32_t volume = 0;
   soundBuffer->GetVolume(&volume);
   return volume / 10 + 400;
@@ -222,7 +226,12 @@ int32_t CAudioG726::GetPlayVolume() {
 
 void CAudioG726::SetPlayVolume(int32_t v) {
   platform::Lock lock(playLock);
-  if (!soundReady || !soundBuffer) return;
+  if (!soundReady || !soundBuffer) {
+    // Kept until the device opens.
+    hasPendingVolume_ = true;
+    pendingVolume_ = v;
+    return;
+  }
   // A value the device refuses leaves the volume as it was; one beyond 32
   // bits is refused before it can overflow.
   const int64_t level = int64_t{v} * 10 - 4000;

@@ -39,7 +39,8 @@ class CAudioG726 : public CThread, public AudioPeer, public CADPCM {
 
   // The device's cursors in bytes; left untouched until the buffer exists.
   void GetPlayPosition(uint32_t* writeCursorOut, uint32_t* playCursorOut);
-  // 400 is full volume, 0 is -40 dB; 0 before the buffer exists.
+  // 400 is full volume, 0 is -40 dB. A volume set before the buffer exists
+  // is kept, read back, and applied when the buffer is made.
   int32_t GetPlayVolume();
   void SetPlayVolume(int32_t v);
 
@@ -85,4 +86,6 @@ class CAudioG726 : public CThread, public AudioPeer, public CADPCM {
   // ResetAudio, the start state and the volume calls of other threads.
   platform::CriticalSection playLock;
   std::atomic<bool> nullDeviceTracePending{false};
+  bool hasPendingVolume_ = false;  // under playLock
+  int32_t pendingVolume_ = 0;
 };

@@ -308,10 +308,20 @@ TEST_F(PlayerSteps, VolumeInHundredthsOfADecibel) {
   EXPECT_EQ(player.GetPlayVolume(), -600);
 }
 
+TEST(PlayerWithoutSound, KeepsAVolumeUntilTheDeviceOpens) {
+  CAudioG726 player;
+  player.SetPlayVolume(300);
+  EXPECT_EQ(player.GetPlayVolume(), 300);
+  ASSERT_TRUE(player.InitDirectSound());
+  int32_t level = 0;
+  player.soundBuffer->GetVolume(&level);
+  EXPECT_EQ(level, -1000);
+  EXPECT_EQ(player.GetPlayVolume(), 300);
+}
+
 TEST(PlayerWithoutSound, AnswersZeroAndLeavesCursorsAlone) {
   CAudioG726 player;
   EXPECT_EQ(player.GetPlayVolume(), 0);
-  player.SetPlayVolume(300);
   uint32_t write = 77, play = 88;
   player.GetPlayPosition(&write, &play);
   EXPECT_EQ(write, 77u);
