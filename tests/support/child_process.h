@@ -92,6 +92,7 @@ class ChildProcess {
     }
   }
 
+  int stdinFd() const { return in_; }
   void CloseStdin() {
     if (in_ >= 0) close(in_);
     in_ = -1;

@@ -1,0 +1,74 @@
+// An X display for a test: DISPLAY when it is set and opens, else an Xvfb of
+// the test's own on a free display number, stopped at the end.
+#pragma once
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include <X11/Xlib.h>
+
+namespace talktest {
+
+class OwnDisplay {
+ public:
+  bool Start(std::string* why) {
+    if (const char* d = std::getenv("DISPLAY"); d && *d) {
+      if (Usable()) return true;
+      *why = std::string("DISPLAY=") + d + " cannot be opened";
+      return false;
+    }
+    std::string xvfb;
+    for (const char* c : {"/usr/bin/Xvfb", "/usr/local/bin/Xvfb"})
+      if (access(c, X_OK) == 0) xvfb = c;
+    if (xvfb.empty()) {
+      *why = "no DISPLAY and no Xvfb installed (scripts/deps.sh installs xvfb)";
+      return false;
+    }
+    for (int n = 500 + int(getpid() % 300); n < 900; ++n) {
+      if (std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock") ||
+          std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(n)))
+        continue;
+      const std::string display = ":" + std::to_string(n);
+      pid_ = fork();
+      if (pid_ == 0) {
+        execl(xvfb.c_str(), "Xvfb", display.c_str(), "-screen", "0", "640x480x24", "-nolisten", "tcp", "-noreset",
+              static_cast<char*>(nullptr));
+        _exit(127);
+      }
+      setenv("DISPLAY", display.c_str(), 1);
+      for (int i = 0; i < 200; ++i) {
+        if (Usable()) return true;
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) break;  // lost the race for this number
+        usleep(50000);
+      }
+      Stop();
+    }
+    *why = "Xvfb did not start";
+    return false;
+  }
+  void Stop() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+      unsetenv("DISPLAY");
+    }
+  }
+  ~OwnDisplay() { Stop(); }
+
+ private:
+  static bool Usable() {
+    Display* d = XOpenDisplay(nullptr);
+    if (!d) return false;
+    XCloseDisplay(d);
+    return true;
+  }
+  pid_t pid_ = -1;
+};
+
+}  // namespace talktest
