@@ -274,7 +274,9 @@ HRESULT OleControl::Load(LPSTREAM stream) {
   if (!props) return E_UNEXPECTED;
   std::vector<FormRecord> records;
   std::string error;
-  if (FAILED(ReadFormStream(stream, &records, &error)) || !ApplyFormPropertyRecords(records, props)) {
+  // The font's records are checked before anything is applied.
+  if (FAILED(ReadFormStream(stream, &records, &error)) || !LoadFontRecords(records, false) ||
+      !ApplyFormPropertyRecords(records, props) || !LoadFontRecords(records, true)) {
     com::SetError(com::AnsiToWide(error.empty() ? "bad form property record" : error), CLSID_VelmoraX,
                   IID_IPersistStreamInit);
     return E_FAIL;
@@ -287,7 +289,9 @@ HRESULT OleControl::Save(LPSTREAM stream, BOOL clearDirty) {
   if (!stream) return E_POINTER;
   FormProperties* props = PersistedProperties();
   if (!props) return E_UNEXPECTED;
-  HRESULT hr = WriteFormStream(stream, FormPropertyRecords(*props));
+  std::vector<FormRecord> records = FormPropertyRecords(*props);
+  SaveFontRecords(records);
+  HRESULT hr = WriteFormStream(stream, records);
   if (SUCCEEDED(hr) && clearDirty) modified_ = false;
   return hr;
 }
@@ -296,7 +300,9 @@ HRESULT OleControl::GetSizeMax(ULARGE_INTEGER* size) {
   if (!size) return E_POINTER;
   FormProperties* props = PersistedProperties();
   if (!props) return E_UNEXPECTED;
-  size->QuadPart = EncodeFormRecords(FormPropertyRecords(*props)).size();
+  std::vector<FormRecord> records = FormPropertyRecords(*props);
+  SaveFontRecords(records);
+  size->QuadPart = EncodeFormRecords(records).size();
   return S_OK;
 }
 

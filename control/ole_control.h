@@ -167,6 +167,11 @@ class OleControl : public IViewObjectEx,
   // Hooks of the final object.
   virtual FormProperties* PersistedProperties() = 0;  // null before the form exists
   virtual EmbeddedWindow* Window() = 0;               // null when there is none
+  // The form's font as stream records ("Font.Name", ...): added on save;
+  // on load checked (apply false: true when every font record is sound)
+  // and then applied.
+  virtual void SaveFontRecords(std::vector<FormRecord>&) {}
+  virtual bool LoadFontRecords(const std::vector<FormRecord>&, bool) { return true; }
   // The stored safety options, which only grow.
   virtual DWORD SafetyOptions() = 0;
   virtual void AddSafetyOptions(DWORD bits) = 0;

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "control/com_server.h"
+#include "control/font.h"
 #include "control/ole_control.h"
 #include "control/typelib_build.h"
 #include "control/velmorax_impl.h"
@@ -71,6 +72,46 @@ class VelmoraXObject final : public TVelmoraXImpl, public OleControl {
 
   FormProperties* PersistedProperties() override { return Form() ? &Form()->Properties() : nullptr; }
   EmbeddedWindow* Window() override { return Form() ? &window_ : nullptr; }
+  void SaveFontRecords(std::vector<FormRecord>& records) override {
+    IDispatch* font = nullptr;
+    FontData d;
+    bool read = SUCCEEDED(get_Font(&font)) && font && ReadFont(font, &d);
+    if (font) font->Release();
+    if (!read) return;
+    auto add = [&](const char* name, FormValue v) { records.push_back({name, std::move(v)}); };
+    add("Font.Name", {VT_BSTR, 0, 0, d.name});
+    add("Font.Size", {VT_R4, 0, d.size, {}});
+    add("Font.Bold", {VT_BOOL, d.bold ? -1 : 0, 0, {}});
+    add("Font.Italic", {VT_BOOL, d.italic ? -1 : 0, 0, {}});
+    add("Font.Underline", {VT_BOOL, d.underline ? -1 : 0, 0, {}});
+    add("Font.Strikethrough", {VT_BOOL, d.strikethrough ? -1 : 0, 0, {}});
+  }
+  bool LoadFontRecords(const std::vector<FormRecord>& records, bool apply) override {
+    IDispatch* font = nullptr;
+    FontData d;
+    if (SUCCEEDED(get_Font(&font)) && font) ReadFont(font, &d);
+    if (font) font->Release();
+    bool any = false;
+    for (const FormRecord& r : records) {
+      if (r.name.rfind("Font.", 0) != 0) continue;
+      const std::string field = r.name.substr(5);
+      const VARTYPE want = field == "Name" ? VT_BSTR : field == "Size" ? VT_R4 : VT_BOOL;
+      if (r.value.vt != want) return false;
+      if (field == "Name") d.name = r.value.s;
+      else if (field == "Size") d.size = r.value.f;
+      else if (field == "Bold") d.bold = r.value.i != 0;
+      else if (field == "Italic") d.italic = r.value.i != 0;
+      else if (field == "Underline") d.underline = r.value.i != 0;
+      else if (field == "Strikethrough") d.strikethrough = r.value.i != 0;
+      else continue;  // a later version's field
+      any = true;
+    }
+    if (!apply || !any) return true;
+    IDispatch* loaded = CreateFont(d);
+    HRESULT hr = putref_Font(loaded);
+    loaded->Release();
+    return SUCCEEDED(hr);
+  }
   DWORD SafetyOptions() override { return TVelmoraXImpl::SafetyOptions(); }
   void AddSafetyOptions(DWORD bits) override { TVelmoraXImpl::AddSafetyOptions(bits); }
 

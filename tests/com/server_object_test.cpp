@@ -7,6 +7,8 @@
 #include <thread>
 
 #include "control/com_server.h"
+#include "control/font.h"
+#include "control/form_stream.h"
 #include "control/velmorax.h"
 #include "platform/com/ole.h"
 #include "platform/com/typelib.h"
@@ -276,6 +278,13 @@ TEST_F(ServerObject, FormPropertiesRoundTripThroughStreamAndStorage) {
   ASSERT_EQ(control->put_Caption(caption.get()), S_OK);
   ASSERT_EQ(control->put_BorderWidth(7), S_OK);
   ASSERT_EQ(control->put_Cursor(-11), S_OK);
+  control::FontData font;
+  font.name = u"DejaVu Sans";
+  font.size = 11.5f;
+  font.bold = font.underline = true;
+  IDispatch* fontObject = control::CreateFont(font);
+  ASSERT_EQ(control->putref_Font(fontObject), S_OK);
+  fontObject->Release();
 
   IStream* rawStream = nullptr;
   ASSERT_EQ(VelmoraCreateMemoryStream(nullptr, 0, &rawStream), S_OK);
@@ -304,6 +313,14 @@ TEST_F(ServerObject, FormPropertiesRoundTripThroughStreamAndStorage) {
     cc->get_Cursor(&cursor);
     EXPECT_EQ(width, 7);
     EXPECT_EQ(cursor, -11);
+    IDispatch* f = nullptr;
+    ASSERT_EQ(cc->get_Font(&f), S_OK);
+    control::FontData back;
+    ASSERT_TRUE(control::ReadFont(f, &back));
+    f->Release();
+    EXPECT_EQ(back.name, u"DejaVu Sans");
+    EXPECT_EQ(back.size, 11.5f);
+    EXPECT_TRUE(back.bold && back.underline && !back.italic && !back.strikethrough);
   }
 }
 
@@ -332,6 +349,9 @@ TEST_F(ServerObject, BadStreamsLeaveTheFormUnchanged) {
   std::vector<uint8_t> badRecord = bytes;
   badRecord[12] = 200;                                                      // first name length
   cases.push_back(badRecord);
+  // Sound form records with a font record of the wrong type: nothing applied.
+  cases.push_back(control::EncodeFormRecords({{"Caption", {VT_BSTR, 0, 0, u"changed"}},
+                                              {"Font.Size", {VT_BSTR, 0, 0, u"big"}}}));
   for (auto& c : cases) {
     IStream* s = nullptr;
     ASSERT_EQ(VelmoraCreateMemoryStream(c.data(), ULONG(c.size()), &s), S_OK);
