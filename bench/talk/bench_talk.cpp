@@ -20,6 +20,7 @@
 
 #include "platform/capture.h"
 #include "platform/clock.h"
+#include "platform/file_lock.h"
 #include "shared/shared_area.h"
 #include "talkserver/audio_in.h"
 
@@ -131,6 +132,9 @@ double OstraneCpu(const std::string& capture, double seconds, const std::string&
   rusage usage{};
   wait4(pid, &status, 0, &usage);
   viewer.reset();
+  const std::string dir = platform::RuntimeDirectory();
+  std::error_code ec;
+  for (const char* suffix : {"MEMSHAREMAPPING.guard", "MyProgram.lock"}) fs::remove(dir + ns + suffix, ec);
   unsetenv("VELMORA_NS");
   return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
          double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;

@@ -13,6 +13,7 @@
 
 #include "platform/file_lock.h"
 #include "tests/support/child_process.h"
+#include "tests/support/runtime_files.h"
 
 namespace {
 
@@ -38,6 +39,7 @@ class SharedAreaTest : public ::testing::Test {
   void TearDown() override {
     EXPECT_FALSE(ShmExists()) << "left behind: " << SharedAreaAttachment::ShmName();
     shm_unlink(SharedAreaAttachment::ShmName().c_str());
+    testing_support::RemoveRuntimeFiles(ns_);
     unsetenv("VELMORA_NS");
   }
   std::unique_ptr<SharedAreaAttachment> AttachOrFail(Role role) {

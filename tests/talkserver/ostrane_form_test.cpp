@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "talk_test_support.h"
+#include "tests/support/runtime_files.h"
 
 namespace {
 
@@ -39,7 +40,8 @@ class FormTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    setenv("VELMORA_NS", ("gf" + std::to_string(getpid()) + info->name()).c_str(), 1);
+    ns_ = "gf" + std::to_string(getpid()) + info->name();
+    setenv("VELMORA_NS", ns_.c_str(), 1);
     std::string error;
     viewer_ = SharedAreaAttachment::Attach(SharedAreaAttachment::Role::Viewer, &error);
     ASSERT_TRUE(viewer_) << error;
@@ -47,6 +49,7 @@ class FormTest : public ::testing::Test {
   void TearDown() override {
     form_.reset();
     viewer_.reset();
+    testing_support::RemoveRuntimeFiles(ns_);
     unsetenv("VELMORA_NS");
   }
   TOstrane& Create(const char* source = "test:silence") {
@@ -61,6 +64,7 @@ class FormTest : public ::testing::Test {
   }
   SharedAudioArea& Area() { return *viewer_->area(); }
 
+  std::string ns_;
   std::unique_ptr<SharedAreaAttachment> viewer_;
   std::unique_ptr<TOstrane> form_;
   std::vector<platform::StatusWindowState> shown_;

@@ -17,6 +17,7 @@
 #include "platform/file_lock.h"
 #include "shared/shared_area.h"
 #include "tests/support/child_process.h"
+#include "tests/support/runtime_files.h"
 
 namespace {
 
@@ -43,12 +44,14 @@ class ProgramTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    setenv("VELMORA_NS", ("gp" + std::to_string(getpid()) + info->name()).c_str(), 1);
+    ns_ = "gp" + std::to_string(getpid()) + info->name();
+    setenv("VELMORA_NS", ns_.c_str(), 1);
   }
   void TearDown() override {
     StopBeating();
     viewer_.reset();
     EXPECT_FALSE(ShmExists());
+    testing_support::RemoveRuntimeFiles(ns_);
     unsetenv("VELMORA_NS");
   }
 
@@ -97,6 +100,7 @@ class ProgramTest : public ::testing::Test {
     std::atomic_ref<T>(field).store(value);
   }
 
+  std::string ns_;
   std::unique_ptr<SharedAreaAttachment> viewer_;
   std::atomic<bool> beating_{false};
   std::thread beater_;

@@ -19,6 +19,7 @@
 #include "talk_test_support.h"
 #include "talkserver/audio_in.h"
 #include "tests/support/child_process.h"
+#include "tests/support/runtime_files.h"
 
 namespace {
 
@@ -49,6 +50,7 @@ class TalkSystem : public ::testing::Test {
   void TearDown() override {
     EXPECT_NE(access(("/dev/shm" + SharedAreaAttachment::ShmName()).c_str(), F_OK), 0);
     fs::remove_all(dir_);
+    testing_support::RemoveRuntimeFiles(ns_);
     unsetenv("VELMORA_NS");
   }
   std::string ns_;
