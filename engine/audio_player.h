@@ -70,6 +70,10 @@ class CAudioG726 : public CThread, public AudioPeer, public CADPCM {
   std::atomic<uint8_t> playEnabled{1};
   std::atomic<uint32_t> passCount{0};
   MessageClosure passMessage;
+  // Serialises the thread's frame writing and latency control with
+  // ResetAudio, the start state and the volume calls of other threads;
+  // readers of `samples` take it too.
+  platform::CriticalSection playLock;
   std::atomic<uint32_t> buffering{500};  // target latency, ms
   std::atomic<uint32_t> instanceNumber{0};
   // Tick counts of the last latency checks that found the lead in bounds.
@@ -82,9 +86,6 @@ class CAudioG726 : public CThread, public AudioPeer, public CADPCM {
   void TraceNullDevice();
   uint32_t CodedFrameBytes() const;
 
-  // Serialises the thread's frame writing and latency control with
-  // ResetAudio, the start state and the volume calls of other threads.
-  platform::CriticalSection playLock;
   std::atomic<bool> nullDeviceTracePending{false};
   bool hasPendingVolume_ = false;  // under playLock
   int32_t pendingVolume_ = 0;

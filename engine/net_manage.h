@@ -166,6 +166,9 @@ class CNetManage : public CThread {
   std::atomic<int32_t> connectWaitSeconds{0};
   std::atomic<int32_t> linkPasses{0};
 
+  // Short-lived threads raising one message each; the owner waits for them.
+  ReportThreads reporters;
+
  private:
   static void LinkThread(CNetManage* self);
   void Pass();
@@ -208,5 +211,4 @@ class CNetManage : public CThread {
   // Audio ticks per video tick as an exact fraction (0 until a login).
   std::atomic<uint32_t> audioTicksNum{0};
   std::atomic<uint32_t> audioTicksDen{1};
-  ReportThreads reporters;
 };

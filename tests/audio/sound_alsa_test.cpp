@@ -111,7 +111,10 @@ TEST_F(AlsaFile, PlayerPlaysAToneThroughAlsa) {
     EXPECT_EQ(player.soundReady, 1);
     EXPECT_EQ(player.startPending, 0);
     EXPECT_EQ(player.stretchMode, 0u);
-    written.assign(player.samples, player.samples + CAudioG726::kBufferSamples);
+    {
+      platform::Lock hold(player.playLock);  // the audio thread may still be storing a frame
+      written.assign(player.samples, player.samples + CAudioG726::kBufferSamples);
+    }
   }
   const auto played = Played();
   ASSERT_GE(played.size(), 240u * (kFrames - 10) / 2) << "played from the start block on";

@@ -92,5 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     h.link.TrimPreRecord();
   }
+  // The harness lives for the whole run: no report thread may outlive its input.
+  h.link.reporters.JoinAll();
   return 0;
 }
