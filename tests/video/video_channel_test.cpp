@@ -123,6 +123,9 @@ class ChannelTest : public ::testing::Test {
   size_t next = 0;
   std::vector<Message> messages;
   std::vector<std::string> boxes;
+  // The caller's picture buffer: TearDown ends the channel first, so the
+  // thread never decodes into freed memory.
+  std::vector<uint8_t> picture;
 
  private:
   std::unique_ptr<SystemDir> system_;
@@ -265,7 +268,7 @@ TEST_F(ChannelTest, DecodesIntoTheCallersBuffer) {
   channel->frameRate = 30;
   channel->localvideo = 0;
   channel->localvideoRgb32 = 1;
-  std::vector<uint8_t> picture(320 * 240 * 4, 0xEE);
+  picture.assign(320 * 240 * 4, 0xEE);
   channel->decPointer = picture.data();
   schedule = CameraSchedule(40, 30.0, 1, 30);
   Start();
