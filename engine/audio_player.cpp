@@ -1,6 +1,8 @@
 #include "engine/audio_player.h"
 
 #include <algorithm>
+#include <mutex>
+#include <new>
 
 #include "g7231/speech_decoder.h"
 #include "platform/clock.h"
@@ -15,6 +17,37 @@ constexpr uint32_t kWatchdogMs = 2000;
 
 // Frames ending in these blocks of 240 samples get a latency check.
 bool IsCheckBlock(uint32_t block) { return block % 25 == 0 && block <= 175; }
+
+// The speech-decoder slots players hold, process-wide: a player takes a free
+// one for its thread's lifetime, so no two players ever share a decoder.
+struct SpeechSlotTable {
+  std::mutex lock;
+  bool held[kSpeechDecoderSlots] = {};
+};
+
+SpeechSlotTable& SpeechSlots() {
+  static SpeechSlotTable table;
+  return table;
+}
+
+uint32_t TakeSpeechSlot() {
+  SpeechSlotTable& table = SpeechSlots();
+  std::lock_guard<std::mutex> lock(table.lock);
+  for (uint32_t i = 0; i < kSpeechDecoderSlots; ++i) {
+    if (!table.held[i]) {
+      table.held[i] = true;
+      return i;
+    }
+  }
+  return kSpeechDecoderSlots;
+}
+
+void ReleaseSpeechSlot(uint32_t slot) {
+  if (slot >= kSpeechDecoderSlots) return;
+  SpeechSlotTable& table = SpeechSlots();
+  std::lock_guard<std::mutex> lock(table.lock);
+  table.held[slot] = false;
+}
 
 void StoreSample(int16_t* at, int16_t value) {
   // The device reads the buffer while we write it.
@@ -36,19 +69,56 @@ void CAudioG726::StartAudioThread() {
 }
 
 void CAudioG726::AudioPlaybackThread(CAudioG726* self) {
-  const uint32_t slot = self->instanceNumber;
-  CreateSpeechDecoder(slot);
+  const uint32_t slot = TakeSpeechSlot();
+  self->speechSlot = slot;
+  self->MakeSpeechDecoder();
   self->running = 1;
   self->InitDirectSound();
   while (self->keepRunning.load() != 0) self->PlaybackPass();
   self->CloseDirectSound();
+  {
+    platform::Lock lock(self->playLock);
+    self->speechSlot = kSpeechDecoderSlots;
+    self->speechDecoderMade_ = false;
+  }
   DestroySpeechDecoder(slot);
+  ReleaseSpeechSlot(slot);
   self->running = 0;
+}
+
+// Out of memory costs the frames decoded without a decoder (silence), not
+// the thread; the next speech frame tries again.
+bool CAudioG726::MakeSpeechDecoder() {
+  if (speechDecoderMade_) return true;
+  const uint32_t slot = speechSlot;
+  if (slot >= kSpeechDecoderSlots) return false;
+  try {
+    createSpeechDecoder.load()(slot);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  speechDecoderMade_ = true;
+  return true;
+}
+
+// On the playback thread, between frames: a restart after a reset tries the
+// machine's device again when the null device stands in for it.
+void CAudioG726::RetrySoundDevice() {
+  if (!retryDevicePending_.exchange(false)) return;
+  platform::Lock lock(playLock);
+  if (!onNullFallback_ || startPending != 1) return;
+  std::unique_ptr<platform::SoundDevice> device = platform::OpenSoundDevice();
+  std::unique_ptr<platform::SoundBuffer> buffer;
+  if (device) buffer = device->CreateSoundBuffer(waveFormat, kBufferBytes);
+  if (!buffer) return;
+  CloseDirectSound();
+  InitDirectSound(std::move(device), std::move(buffer));
 }
 
 void CAudioG726::PlaybackPass() {
   passCount.fetch_add(1, std::memory_order_relaxed);
   TraceNullDevice();
+  RetrySoundDevice();
   uint32_t pause = 50;
   if (soundReady && playEnabled) {
     pause = 1;
@@ -80,17 +150,27 @@ uint32_t CAudioG726::CodedFrameBytes() const {
   return std::clamp<uint32_t>(n, 1, kMaxFrameBytes);
 }
 
-bool CAudioG726::InitDirectSound() {
+bool CAudioG726::InitDirectSound() { return InitDirectSound(nullptr, nullptr); }
+
+bool CAudioG726::InitDirectSound(std::unique_ptr<platform::SoundDevice> device,
+                                 std::unique_ptr<platform::SoundBuffer> buffer) {
   platform::Lock lock(playLock);
   soundReady = 0;
   waveFormat = platform::SoundFormat{1, 8000, 16};
-  soundDevice = platform::OpenSoundDevice();
-  if (soundDevice) soundBuffer = soundDevice->CreateSoundBuffer(waveFormat, kBufferBytes);
+  soundDevice = std::move(device);
+  soundBuffer = std::move(buffer);
+  if (!soundBuffer) {
+    soundDevice = platform::OpenSoundDevice();
+    if (soundDevice) soundBuffer = soundDevice->CreateSoundBuffer(waveFormat, kBufferBytes);
+  }
+  const bool wasOnFallback = onNullFallback_;
+  onNullFallback_ = false;
   if (!soundBuffer) {
     soundDevice = platform::OpenNullSoundDevice();
     soundBuffer = soundDevice->CreateSoundBuffer(waveFormat, kBufferBytes);
     if (!soundBuffer) return false;
-    nullDeviceTracePending = true;
+    onNullFallback_ = true;
+    if (!wasOnFallback) nullDeviceTracePending = true;
   }
   void* second = nullptr;
   uint32_t secondBytes = 0;
@@ -99,7 +179,7 @@ bool CAudioG726::InitDirectSound() {
     return false;
   samples = static_cast<int16_t*>(lockedPtr);
   soundReady = 1;
-  if (hasPendingVolume_) {
+  if (hasPendingVolume_ && !onNullFallback_) {
     hasPendingVolume_ = false;
     SetPlayVolume(pendingVolume_);
   }
@@ -139,8 +219,8 @@ bool CAudioG726::DecodeAudioFrame() {
   int16_t out[kFrameSamples] = {};
   if (codec == 0)
     DecodeAdpcm(coded, out, kFrameSamples);
-  else
-    DecodeSpeechFrame(instanceNumber, out, coded, 0);
+  else if (MakeSpeechDecoder())
+    DecodeSpeechFrame(speechSlot, out, coded, 0);
 
   const uint32_t mode = stretchMode;
   const uint32_t n = mode == kModeCompress ? kCompressSamples : mode == kModeStretch ? kStretchSamples : kFrameSamples;
@@ -196,6 +276,7 @@ void CAudioG726::ResetAudio() {
   startStateTaken = 0;
   startPending = 1;
   stretchMode = kModeNormal;
+  retryDevicePending_ = true;
   if (soundReady) {
     soundBuffer->Stop();
     soundBuffer->SetCurrentPosition(0);
@@ -218,6 +299,8 @@ void CAudioG726::GetPlayPosition(uint32_t* writeCursorOut, uint32_t* playCursorO
 
 int32_t CAudioG726::GetPlayVolume() {
   platform::Lock lock(playLock);
+  // The null device standing in for a missing one has no volume to read.
+  if (onNullFallback_) return 0;
   if (!soundReady || !soundBuffer) return hasPendingVolume_ ? pendingVolume_ : 0;
   int32_t volume = 0;
   soundBuffer->GetVolume(&volume);
@@ -226,7 +309,7 @@ int32_t CAudioG726::GetPlayVolume() {
 
 void CAudioG726::SetPlayVolume(int32_t v) {
   platform::Lock lock(playLock);
-  if (!soundReady || !soundBuffer) {
+  if (!soundReady || !soundBuffer || onNullFallback_) {
     // Kept until the device opens.
     hasPendingVolume_ = true;
     pendingVolume_ = v;

@@ -1,6 +1,7 @@
 // CAudioG726: the camera-audio player of one viewer. Its thread takes one
 // 30 ms frame at a time from the coded-audio ring, decodes it (IMA ADPCM, or
-// G.723.1 through the speech decoder slot named by instanceNumber) and writes
+// G.723.1 through a speech decoder slot the player holds while its thread
+// runs) and writes
 // the 240 samples into a 12-second looping play buffer, as 236, 240 or 244
 // samples to pull the playback latency towards the `buffering` target.
 #pragma once
@@ -11,6 +12,7 @@
 
 #include "engine/audio_peer.h"
 #include "engine/thread_base.h"
+#include "g7231/speech_decoder.h"
 #include "platform/sound.h"
 #include "platform/sync.h"
 #include "shared/adpcm.h"
@@ -47,6 +49,8 @@ class CAudioG726 : public CThread, public AudioPeer, public CADPCM {
   // The steps of the playback thread. Public so tests can run them one by
   // one on a player whose thread was never started.
   bool InitDirectSound();
+  // The same with a device and buffer already made (when not null).
+  bool InitDirectSound(std::unique_ptr<platform::SoundDevice> device, std::unique_ptr<platform::SoundBuffer> buffer);
   void CloseDirectSound();
   void StartPlayback();
   // Takes one frame from the ring into the buffer; false when none was there.
@@ -76,6 +80,11 @@ class CAudioG726 : public CThread, public AudioPeer, public CADPCM {
   platform::CriticalSection playLock;
   std::atomic<uint32_t> buffering{500};  // target latency, ms
   std::atomic<uint32_t> instanceNumber{0};
+  // The speech-decoder slot this player holds from its thread's start to its
+  // end, free for no other player; kSpeechDecoderSlots while it holds none.
+  std::atomic<uint32_t> speechSlot{kSpeechDecoderSlots};
+  // The speech decoder's create entry point (tests make it fail).
+  std::atomic<void (*)(uint32_t slot)> createSpeechDecoder{CreateSpeechDecoder};
   // Tick counts of the last latency checks that found the lead in bounds.
   uint32_t lateSince = 0;
   uint32_t fullSince = 0;
@@ -85,8 +94,15 @@ class CAudioG726 : public CThread, public AudioPeer, public CADPCM {
   void PlaybackPass();
   void TraceNullDevice();
   uint32_t CodedFrameBytes() const;
+  bool MakeSpeechDecoder();
+  void RetrySoundDevice();
 
   std::atomic<bool> nullDeviceTracePending{false};
+  bool speechDecoderMade_ = false;  // the playback thread's own
+  // No device opened and the null device plays instead; the device is tried
+  // again when playback restarts. Under playLock.
+  bool onNullFallback_ = false;
+  std::atomic<bool> retryDevicePending_{false};
   bool hasPendingVolume_ = false;  // under playLock
   int32_t pendingVolume_ = 0;
 };

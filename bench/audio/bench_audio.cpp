@@ -52,7 +52,7 @@ void DecodeFrames(benchmark::State& state, uint32_t codec, const std::vector<uin
   CAudioG726 player;
   player.codec = codec;
   player.frameSize = codec ? 24 : 120;
-  player.instanceNumber = 3;
+  player.speechSlot = 3;
   CreateSpeechDecoder(3);
   player.InitDirectSound();
   const size_t frameBytes = player.frameSize;

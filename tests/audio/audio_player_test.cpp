@@ -309,6 +309,7 @@ TEST_F(PlayerSteps, VolumeInHundredthsOfADecibel) {
 }
 
 TEST(PlayerWithoutSound, KeepsAVolumeUntilTheDeviceOpens) {
+  SoundOpenerGuard opener{[] { return platform::OpenNullSoundDevice(); }};
   CAudioG726 player;
   player.SetPlayVolume(300);
   EXPECT_EQ(player.GetPlayVolume(), 300);

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <fstream>
 #include <thread>
+#include <memory>
+#include <new>
 #include <vector>
 
 #include "audio_test_support.h"
@@ -179,24 +181,74 @@ TEST(StreamSpeech, G7231FramesLandInTheBufferBitExact) {
   }
 }
 
-TEST(StreamReset, ResetFromOtherThreadsKeepsTheWritePositionInside) {
+// A null device whose locked memory has guard samples on both sides, so a
+// write outside the play buffer shows.
+class GuardedBuffer : public platform::SoundBuffer {
+ public:
+  static constexpr size_t kGuard = 4096;
+  static constexpr int16_t kPattern = 0x5A5A;
+  explicit GuardedBuffer(std::unique_ptr<platform::SoundBuffer> inner)
+      : inner_(std::move(inner)), memory_(inner_->Size() / 2 + 2 * kGuard, kPattern) {
+    std::fill(memory_.begin() + kGuard, memory_.end() - kGuard, int16_t{0});
+  }
+  bool Lock(uint32_t, uint32_t, void** region1, uint32_t* bytes1, void** region2, uint32_t* bytes2, bool) override {
+    *region1 = memory_.data() + kGuard;
+    *bytes1 = inner_->Size();
+    if (region2) *region2 = nullptr;
+    if (bytes2) *bytes2 = 0;
+    return true;
+  }
+  bool Unlock(void*, uint32_t, void*, uint32_t) override { return true; }
+  bool Play() override { return inner_->Play(); }
+  bool Stop() override { return inner_->Stop(); }
+  bool SetCurrentPosition(uint32_t p) override { return inner_->SetCurrentPosition(p); }
+  bool GetCurrentPosition(uint32_t* p, uint32_t* w) override { return inner_->GetCurrentPosition(p, w); }
+  bool SetVolume(int32_t v) override { return inner_->SetVolume(v); }
+  bool GetVolume(int32_t* v) override { return inner_->GetVolume(v); }
+  uint32_t Size() const override { return inner_->Size(); }
+
+  // Guard samples that were written.
+  static size_t Spoiled(const std::vector<int16_t>& memory) {
+    size_t n = 0;
+    for (size_t i = 0; i < kGuard; ++i) n += (memory[i] != kPattern) + (memory[memory.size() - 1 - i] != kPattern);
+    return n;
+  }
+
+  std::unique_ptr<platform::SoundBuffer> inner_;
+  std::vector<int16_t> memory_;
+};
+
+class GuardedDevice : public platform::SoundDevice {
+ public:
+  std::unique_ptr<platform::SoundBuffer> CreateSoundBuffer(const platform::SoundFormat& f, uint32_t bytes) override {
+    auto buffer = std::make_unique<GuardedBuffer>(platform::OpenNullSoundDevice()->CreateSoundBuffer(f, bytes));
+    *made = buffer.get();
+    return buffer;
+  }
+  GuardedBuffer** made;
+};
+
+TEST(StreamReset, ResetFromOtherThreadsKeepsTheWritesInsideTheBuffer) {
   PlayerHarness h;
+  GuardedBuffer* buffer = nullptr;
+  audiotest::SoundOpenerGuard guarded([&] {
+    auto d = std::make_unique<GuardedDevice>();
+    d->made = &buffer;
+    return d;
+  });
   h.player->startPending = 1;
   h.Start();
+  ASSERT_NE(buffer, nullptr);
   const auto coded = ToneFrames(50);
   std::atomic<bool> stop{false};
-  std::atomic<uint32_t> outside{0};
-  auto watch = [&] {
-    if (h.player->writePos >= CAudioG726::kBufferSamples) ++outside;
-  };
   // The link thread keeps frames waiting, so the player decodes back to
-  // back, and resets now and then; the host thread resets every millisecond.
+  // back, and resets now and then; the host thread resets every millisecond
+  // and forces stretching, the mode that writes the most.
   std::thread link([&] {
     for (int i = 0; !stop; ++i) {
       if (h.player->codedAudioRing.Count() < coded.size())
         h.player->codedAudioRing.PutBytes(coded.data(), static_cast<uint32_t>(coded.size()));
       if (i % 1000 == 999) h.player->ResetAudio();
-      watch();
       platform::RealSleep(0);
     }
   });
@@ -204,7 +256,6 @@ TEST(StreamReset, ResetFromOtherThreadsKeepsTheWritePositionInside) {
     while (!stop) {
       h.player->ResetAudio();
       h.player->stretchMode = 1;
-      watch();
       platform::RealSleep(1);
     }
   });
@@ -213,13 +264,129 @@ TEST(StreamReset, ResetFromOtherThreadsKeepsTheWritePositionInside) {
   while (h.player->passCount - before <= 200u && std::chrono::steady_clock::now() < deadline) {
     h.clock.Advance(1);
     platform::RealSleep(1);
-    watch();
   }
   stop = true;
   link.join();
   host.join();
-  EXPECT_EQ(outside.load(), 0u);
   EXPECT_GT(h.player->passCount - before, 200u) << "the player decoded while being reset";
+  platform::Lock lock(h.player->playLock);
+  EXPECT_LT(h.player->writePos, CAudioG726::kBufferSamples);
+  EXPECT_EQ(GuardedBuffer::Spoiled(buffer->memory_), 0u);
+}
+
+// Another player on the harness's clock.
+std::unique_ptr<CAudioG726> StartPlayerBeside(uint32_t instance) {
+  auto p = std::make_unique<CAudioG726>();
+  p->instanceNumber = instance;
+  p->StartAudioThread();
+  PlayerHarness::WaitFor([&] { return p->running == 1 && p->soundReady == 1; });
+  return p;
+}
+
+// Its thread sleeps on the harness's clock, so the clock moves while it ends.
+void StopPlayerBeside(PlayerHarness& h, std::unique_ptr<CAudioG726>& p) {
+  std::atomic<bool> gone{false};
+  std::thread stopper([&] {
+    p.reset();
+    gone = true;
+  });
+  while (!gone) {
+    h.clock.Advance(1);
+    platform::RealSleep(1);
+  }
+  stopper.join();
+}
+
+// Two players of one instance number each hold a decoder of their own: the
+// first to stop frees only its own, and its slot goes to the next player.
+TEST(StreamSpeech, EachPlayerHoldsASlotOfItsOwnUntilItStops) {
+  const std::string dir = std::string(VELMORA_REFERENCE_DIR) + "/g7231/vectors/";
+  const auto f24 = ReadFile(dir + "speech_63.f24");
+  const auto pcm = ReadFile(dir + "speech_63.pcm");
+  ASSERT_EQ(f24.size(), 168u * 24);
+
+  PlayerHarness h;
+  h.player->codec = 1;
+  h.player->frameSize = 24;
+  h.player->startPending = 1;
+  h.Start(/*instance=*/0);
+  auto other = StartPlayerBeside(0);
+  h.otherSleepers = 1;
+  const uint32_t otherSlot = other->speechSlot;
+  ASSERT_LT(otherSlot, kSpeechDecoderSlots);
+  ASSERT_LT(h.player->speechSlot, kSpeechDecoderSlots);
+  EXPECT_NE(h.player->speechSlot, otherSlot);
+  for (size_t f = 0; f < 84; ++f) h.Step(&f24[f * 24], 24, 30);
+  StopPlayerBeside(h, other);  // its decoder goes while ours decodes on
+  h.otherSleepers = 0;
+  for (size_t f = 84; f < 168; ++f) h.Step(&f24[f * 24], 24, 30);
+  for (size_t i = 0; i < 168 * 240; ++i) {
+    const auto expect = static_cast<int16_t>(pcm[2 * i] | pcm[2 * i + 1] << 8);
+    ASSERT_EQ(h.player->samples[i], expect) << "sample " << i;
+  }
+  // Slots come back at stop, so a process that makes players without end
+  // never runs out of them.
+  for (uint32_t i = 0; i < 3; ++i) {
+    auto next = StartPlayerBeside(1000 + i);
+    EXPECT_EQ(next->speechSlot, otherSlot);
+    StopPlayerBeside(h, next);
+  }
+}
+
+[[noreturn]] void CreateWithoutMemory(uint32_t) { throw std::bad_alloc(); }
+
+// A speech decoder that cannot be made costs its frames (silence), not the
+// thread; the first frame after memory came back decodes again.
+TEST(StreamSpeech, NoMemoryForTheDecoderPlaysSilenceAndTheThreadGoesOn) {
+  const std::string dir = std::string(VELMORA_REFERENCE_DIR) + "/g7231/vectors/";
+  const auto f24 = ReadFile(dir + "speech_63.f24");
+  ASSERT_EQ(f24.size(), 168u * 24);
+  PlayerHarness h;
+  h.player->codec = 1;
+  h.player->frameSize = 24;
+  h.player->startPending = 1;
+  h.player->createSpeechDecoder = CreateWithoutMemory;
+  h.Start();
+  for (size_t f = 0; f < 20; ++f) h.Step(&f24[f * 24], 24, 30);
+  EXPECT_EQ(h.player->running, 1);
+  EXPECT_EQ(h.player->writePos, 20u * 240);
+  for (size_t i = 0; i < 20 * 240; ++i) ASSERT_EQ(h.player->samples[i], 0) << "sample " << i;
+  h.player->createSpeechDecoder = CreateSpeechDecoder;
+  for (size_t f = 20; f < 40; ++f) h.Step(&f24[f * 24], 24, 30);
+  EXPECT_EQ(h.player->writePos, 40u * 240);
+  bool sound = false;
+  for (size_t i = 20 * 240; i < 40 * 240; ++i) sound |= h.player->samples[i] != 0;
+  EXPECT_TRUE(sound);
+}
+
+// Without a sound device the null device drains the frames, the volume reads
+// 0, and a restart of playback tries the device again.
+TEST(StreamDevice, NoDeviceReadsVolumeZeroAndIsTriedAgainAtRestart) {
+  PlayerHarness h;
+  std::atomic<int> opens{0};
+  std::atomic<bool> present{false};
+  audiotest::SoundOpenerGuard sometimes([&] {
+    ++opens;
+    return present ? platform::OpenNullSoundDevice() : std::unique_ptr<platform::SoundDevice>();
+  });
+  h.player->startPending = 1;
+  h.Start();
+  h.player->SetPlayVolume(300);
+  EXPECT_EQ(h.player->GetPlayVolume(), 0) << "no device, no volume";
+  const auto coded = ToneFrames(4);
+  h.Step(coded.data(), coded.size(), 30);
+  EXPECT_EQ(h.player->codedAudioRing.Count(), 0u) << "drained to the null device";
+  EXPECT_EQ(opens.load(), 1);
+
+  present = true;
+  h.player->ResetAudio();
+  h.Step(nullptr, 0, 10);
+  EXPECT_EQ(opens.load(), 2) << "tried again at the restart";
+  EXPECT_EQ(h.player->soundReady, 1);
+  EXPECT_EQ(h.player->GetPlayVolume(), 300) << "the volume set meanwhile applies to the device";
+  h.player->ResetAudio();
+  h.Step(nullptr, 0, 10);
+  EXPECT_EQ(opens.load(), 2) << "a device that opened is kept";
 }
 
 }  // namespace

@@ -61,7 +61,7 @@ class PlayerHarness {
     const uint32_t before = player->passCount;
     clock.Advance(advanceMs);
     WaitFor([&] {
-      return player->passCount - before >= (n ? 2u : 1u) && clock.Sleepers() >= 1 &&
+      return player->passCount - before >= (n ? 2u : 1u) && clock.Sleepers() >= 1 + otherSleepers &&
              player->codedAudioRing.Count() < player->frameSize;
     });
   }
@@ -91,6 +91,7 @@ class PlayerHarness {
   }
 
   platform::ControlledClock clock;
+  int otherSleepers = 0;  // threads of other players on the same clock
   std::unique_ptr<CAudioG726> player = std::make_unique<CAudioG726>();
 
  private:
