@@ -309,8 +309,9 @@ void CVideoMPEG4::Decode(ThreadState& state, int32_t payloadBytes) {
     }
     return;
   }
-  // Until the caller has given a buffer the decoder gets none and writes
-  // nothing.
-  decoderFrame(payload, localvideoRgb32 == 1 ? mode + 32 : mode, decPointer.load());
-  passMessage(MsgVideoShown, "get video");
+  // Until the caller has given a buffer the decoder gets none, writes
+  // nothing, and there is nothing to announce.
+  void* const target = decPointer.load();
+  decoderFrame(payload, localvideoRgb32 == 1 ? mode + 32 : mode, target);
+  if (target) passMessage(MsgVideoShown, "get video");
 }

@@ -306,6 +306,9 @@ TEST_F(ChannelTest, NoCallersBufferMeansNoOutput) {
   ASSERT_NE(s, nullptr);
   ASSERT_GT(s->decodes, 0);
   EXPECT_EQ(s->nullOutputs, s->decodes);
+  const auto msgs = Messages();
+  EXPECT_EQ(std::count_if(msgs.begin(), msgs.end(), [](const Message& m) { return m.number == 96; }), 0)
+      << "nothing was written, so nothing is announced";
 }
 
 TEST_F(ChannelTest, ModeWordFollowsSurfaceDepthAndPostProcessing) {
