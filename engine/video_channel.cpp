@@ -131,19 +131,32 @@ void CVideoMPEG4::StartVideoThread() {
   if (!ThreadStarted()) StartThread(this, &CVideoMPEG4::VideoDisplayThread);
 }
 
-// A failed copy goes unnoticed here: the load below then finds whatever
-// file of that name exists.
+// The copy goes into the system directory, or, when that cannot take it (an
+// installed, read-only lib/), into the user's cache directory. A numbered
+// copy is used only when it holds the library's bytes: a stale copy of
+// another version is never loaded.
 void CVideoMPEG4::CopyDecoderLibrary() {
+  copyPath_.clear();
   if (decoderSlot < 0) return;
   const std::string dir = platform::SystemDirectory();
-  copyPath_ = video::DecoderCopyPath(dir, decoderSlot);
-  platform::CopyFileReplacing(video::DecoderLibraryPath(dir), copyPath_);
+  const std::string library = video::DecoderLibraryPath(dir);
+  if (!platform::FileExists(library)) return;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const std::string target = attempt == 0 ? dir : platform::UserCacheDirectory();
+    if (target.empty()) continue;
+    const std::string copy = video::DecoderCopyPath(target, decoderSlot);
+    platform::CopyFileReplacing(library, copy);
+    if (platform::SameContents(library, copy)) {
+      copyPath_ = copy;
+      return;
+    }
+  }
 }
 
 // Without all three entry points the channel keeps no library at all: the
 // thread then takes frames off the queue and shows none.
 void CVideoMPEG4::LoadDecoderLibrary() {
-  if (decoderSlot >= 0) decoderLibrary = platform::LoadModule(copyPath_);
+  if (decoderSlot >= 0 && !copyPath_.empty()) decoderLibrary = platform::LoadModule(copyPath_);
   if (decoderLibrary) {
     decoderInit = reinterpret_cast<DecoderInitFn>(platform::ModuleSymbol(decoderLibrary, "Decoder_Init"));
     decoderFrame = reinterpret_cast<DecoderFrameFn>(platform::ModuleSymbol(decoderLibrary, "DecoderFrame"));

@@ -14,6 +14,13 @@ bool CopyFileReplacing(const std::string& src, const std::string& dst);
 
 bool FileExists(const std::string& path);
 
+// True when both files can be read and hold the same bytes.
+bool SameContents(const std::string& a, const std::string& b);
+
+// The user's own cache directory for the engine: $XDG_CACHE_HOME/velmora,
+// else ~/.cache/velmora, made when missing; empty when it cannot be made.
+std::string UserCacheDirectory();
+
 // The directory the decoder library and its copies live in: VELMORA_SYSTEM_DIR
 // when set; else the directory of the library or program this code was
 // loaded with, or, for a program in a directory named "bin", its sibling

@@ -87,6 +87,54 @@ bool FileExists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
+bool SameContents(const std::string& a, const std::string& b) {
+  const int fa = open(a.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fb = fa < 0 ? -1 : open(b.c_str(), O_RDONLY | O_CLOEXEC);
+  bool same = fa >= 0 && fb >= 0;
+  struct stat sa {}, sb {};
+  if (same) same = fstat(fa, &sa) == 0 && fstat(fb, &sb) == 0 && S_ISREG(sa.st_mode) && S_ISREG(sb.st_mode) &&
+                   sa.st_size == sb.st_size;
+  std::vector<char> ba(65536), bb(65536);
+  while (same) {
+    const ssize_t ra = read(fa, ba.data(), ba.size());
+    if (ra < 0 && errno == EINTR) continue;
+    if (ra <= 0) {
+      same = ra == 0;
+      break;
+    }
+    size_t got = 0;
+    while (got < size_t(ra)) {
+      const ssize_t rb = read(fb, bb.data() + got, size_t(ra) - got);
+      if (rb < 0 && errno == EINTR) continue;
+      if (rb <= 0) break;
+      got += size_t(rb);
+    }
+    same = got == size_t(ra) && std::equal(ba.begin(), ba.begin() + ra, bb.begin());
+  }
+  if (fa >= 0) close(fa);
+  if (fb >= 0) close(fb);
+  return same;
+}
+
+std::string UserCacheDirectory() {
+  std::string base;
+  if (const char* x = std::getenv("XDG_CACHE_HOME"); x && *x) {
+    base = x;
+  } else if (const char* home = std::getenv("HOME"); home && *home) {
+    base = std::string(home) + "/.cache";
+  } else {
+    return "";
+  }
+  const std::string dir = base + "/velmora";
+  // Each missing level in turn; one that exists already is fine.
+  for (size_t at = 1; at <= dir.size(); ++at) {
+    if (at != dir.size() && dir[at] != '/') continue;
+    const std::string part = dir.substr(0, at);
+    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return "";
+  }
+  return IsDirectory(dir) ? dir : "";
+}
+
 std::string SystemDirectory() {
   if (const char* dir = std::getenv("VELMORA_SYSTEM_DIR"); dir && *dir) return dir;
   const std::string self = ModulePathOf(&anchor);

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -483,6 +485,77 @@ TEST(DecoderSlots, WithoutTheLibraryFramesAreTakenButNothingIsCalled) {
   for (int i = 0; i < 5000 && channel->frameQueue->FrameCount() > 0; ++i) platform::RealSleep(1);
   EXPECT_EQ(channel->frameQueue->FrameCount(), 0);
   EXPECT_EQ(channel->framesDecoded.load(), 0);
+  channel.reset();
+  platform::SetMessageBoxSink(nullptr);
+}
+
+// Whether a file is mapped into this process (a loaded library is).
+bool Mapped(const std::string& path) {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line))
+    if (line.size() >= path.size() && line.compare(line.size() - path.size(), path.size(), path) == 0) return true;
+  return false;
+}
+
+// XDG_CACHE_HOME names a directory while it lives.
+class CacheHome {
+ public:
+  explicit CacheHome(const std::string& path) {
+    if (const char* old = std::getenv("XDG_CACHE_HOME")) old_ = old, hadOld_ = true;
+    setenv("XDG_CACHE_HOME", path.c_str(), 1);
+  }
+  ~CacheHome() {
+    if (hadOld_)
+      setenv("XDG_CACHE_HOME", old_.c_str(), 1);
+    else
+      unsetenv("XDG_CACHE_HOME");
+  }
+
+ private:
+  std::string old_;
+  bool hadOld_ = false;
+};
+
+// A system directory that takes no copy (here a directory stands where the
+// copy goes, which stops root as well as a read-only lib/ stops a user): the
+// copy is made in the user's cache directory, replacing a stale one there,
+// and loaded from there.
+TEST(DecoderSlots, ACopyTheSystemDirectoryCannotTakeGoesToTheUserCache) {
+  SystemDir system(FakeLibrary());
+  std::vector<std::string> boxes;
+  platform::SetMessageBoxSink([&](const std::string& text, const std::string& title) { boxes.push_back(title + ": " + text); });
+  std::filesystem::create_directories(system.Path() + "/libquenda0010.so/in-the-way");
+  CacheHome cache(system.Path() + "/cache");
+  const std::string cached = system.Path() + "/cache/velmora/libquenda0010.so";
+  std::filesystem::create_directories(system.Path() + "/cache/velmora");
+  std::ofstream(cached) << "a copy of another version";
+
+  auto channel = std::make_unique<CVideoMPEG4>(nullptr);
+  EXPECT_EQ(channel->decoderSlot, 0);
+  EXPECT_TRUE(boxes.empty());
+  ASSERT_NE(FakeState(*channel), nullptr) << "a decoder was loaded";
+  EXPECT_TRUE(platform::SameContents(cached, system.Path() + "/libquenda.so"));
+  EXPECT_TRUE(Mapped(cached));
+  channel.reset();
+  platform::SetMessageBoxSink(nullptr);
+}
+
+// A numbered copy left from before is loaded only when it holds the
+// library's bytes; without the library to compare with, never.
+TEST(DecoderSlots, AStaleCopyIsNeverLoaded) {
+  SystemDir system("");
+  std::vector<std::string> boxes;
+  platform::SetMessageBoxSink([&](const std::string& text, const std::string& title) { boxes.push_back(title + ": " + text); });
+  CacheHome cache(system.Path() + "/cache");
+  const std::string stale = system.Path() + "/libquenda0010.so";
+  std::filesystem::copy_file(FakeLibrary(), stale);
+
+  auto channel = std::make_unique<CVideoMPEG4>(nullptr);
+  EXPECT_EQ(channel->decoderSlot, 0);
+  EXPECT_EQ(channel->decoderLibrary, nullptr);
+  EXPECT_FALSE(Mapped(stale));
+  EXPECT_EQ(boxes, std::vector<std::string>{"Fail: Fail to LoadLibrary()"});
   channel.reset();
   platform::SetMessageBoxSink(nullptr);
 }
