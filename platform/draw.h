@@ -79,6 +79,8 @@ DrawKind ChooseDrawKind();
 
 // Once per process, before the first Xlib call of any thread: Xlib made
 // thread-safe, and protocol errors recorded instead of ending the process.
+// A lost server fails the windows and devices made here (their draws and
+// blits fail; a device is made again later) rather than ending the process.
 void PrepareXlib();
 
 // A shown window of the chosen kind; null when the kind is None or the

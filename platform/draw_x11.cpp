@@ -8,6 +8,7 @@
 #include <X11/Xutil.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -24,24 +25,41 @@ int RecordXError(Display*, XErrorEvent* event) {
   return 0;
 }
 
+// Xlib's default handler for a broken connection ends the process itself;
+// this one returns, so the connection's exit handler decides.
+int NoteLostConnection(Display*) { return 0; }
+
+// Called by Xlib in place of exit() when a connection breaks (the server
+// went away): only that connection is lost, and its owner stops using it.
+void MarkDisplayLost(Display*, void* lost) { static_cast<std::atomic<bool>*>(lost)->store(true); }
+
 }  // namespace
 
 // Xlib's default handler ends the process on a protocol error (a window
-// that went away); ours records it and the call that caused it fails.
+// that went away); ours records it and the call that caused it fails. A
+// broken connection ends the process only when its owner did not ask for
+// less (see OpenDisplay).
 void PrepareXlib() {
   static std::once_flag once;
   std::call_once(once, [] {
     XInitThreads();
     XSetErrorHandler(RecordXError);
+    XSetIOErrorHandler(NoteLostConnection);
   });
 }
 
 namespace {
 
-Display* OpenDisplay() {
+// A connection of its own whose loss sets *lost instead of ending the
+// process.
+Display* OpenDisplay(std::atomic<bool>* lost) {
   PrepareXlib();
-  return XOpenDisplay(nullptr);
+  Display* display = XOpenDisplay(nullptr);
+  if (display) XSetIOErrorExitHandler(display, MarkDisplayLost, lost);
+  return display;
 }
+
+using LostFlag = std::unique_ptr<std::atomic<bool>>;
 
 // The surface formats the decoder can write, from the screen's visual.
 uint32_t SurfaceBitsFor(Display* display) {
@@ -81,17 +99,18 @@ unsigned long PixelFor(Display* display, uint32_t rgb) {
 
 class X11Window : public NativeWindow {
  public:
-  X11Window(Display* display, Window window) : display_(display), window_(window) {}
+  X11Window(Display* display, Window window, LostFlag lost)
+      : lost_(std::move(lost)), display_(display), window_(window) {}
   ~X11Window() override {
     std::lock_guard<std::mutex> lock(mutex_);
-    XDestroyWindow(display_, window_);
+    if (!*lost_) XDestroyWindow(display_, window_);
     XCloseDisplay(display_);
   }
   DrawKind Kind() const override { return DrawKind::X11; }
   uint64_t NativeId() const override { return window_; }
 
   void DrawPolyline(const Point* points, int count, uint32_t rgb, int width) override {
-    if (!points || count < 2) return;
+    if (!points || count < 2 || *lost_) return;
     std::vector<XPoint> xp(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
       xp[size_t(i)].x = static_cast<short>(points[i].x < -32768 ? -32768 : points[i].x > 32767 ? 32767 : points[i].x);
@@ -108,21 +127,23 @@ class X11Window : public NativeWindow {
 
  private:
   std::mutex mutex_;
+  LostFlag lost_;
   Display* display_;
   Window window_;
 };
 
 class X11Device : public DrawDevice {
  public:
-  X11Device(Display* display, Window window, uint32_t bits)
-      : display_(display),
+  X11Device(Display* display, Window window, uint32_t bits, LostFlag lost)
+      : lost_(std::move(lost)),
+        display_(display),
         window_(window),
         bits_(bits),
         surface_(size_t(kSurfaceWidth) * kSurfaceHeight * (bits / 8), 0) {
     gc_ = XCreateGC(display_, window_, 0, nullptr);
   }
   ~X11Device() override {
-    XFreeGC(display_, gc_);
+    if (!*lost_) XFreeGC(display_, gc_);
     XCloseDisplay(display_);
   }
 
@@ -134,6 +155,8 @@ class X11Device : public DrawDevice {
   DrawResult Blit(const Rect& dst) override {
     const int64_t dw = int64_t(dst.right) - dst.left, dh = int64_t(dst.bottom) - dst.top;
     if (dw <= 0 || dh <= 0) return DrawResult::Ok;
+    // Decoding goes on into the surface; the device is made again later.
+    if (*lost_) return DrawResult::Failed;
     Window root;
     int wx, wy;
     unsigned ww, wh, border, depth;
@@ -159,12 +182,13 @@ class X11Device : public DrawDevice {
     image->data = nullptr;  // ours, not Xlib's
     XDestroyImage(image);
     XSync(display_, False);
-    return lastXError ? DrawResult::Failed : DrawResult::Ok;
+    return lastXError || *lost_ ? DrawResult::Failed : DrawResult::Ok;
   }
 
   DrawResult Restore() override { return DrawResult::Ok; }
 
  private:
+  LostFlag lost_;
   Display* display_;
   Window window_;
   GC gc_;
@@ -176,7 +200,8 @@ class X11Device : public DrawDevice {
 }  // namespace
 
 std::unique_ptr<NativeWindow> CreateX11Window(int width, int height, const char* title) {
-  Display* display = OpenDisplay();
+  auto lost = std::make_unique<std::atomic<bool>>(false);
+  Display* display = OpenDisplay(lost.get());
   if (!display) return nullptr;
   const int screen = DefaultScreen(display);
   Window window = XCreateSimpleWindow(display, RootWindow(display, screen), 0, 0, unsigned(width > 0 ? width : 1),
@@ -185,20 +210,21 @@ std::unique_ptr<NativeWindow> CreateX11Window(int width, int height, const char*
   if (title) XStoreName(display, window, title);
   XMapWindow(display, window);
   XSync(display, False);
-  return std::make_unique<X11Window>(display, window);
+  return std::make_unique<X11Window>(display, window, std::move(lost));
 }
 
 std::unique_ptr<DrawDevice> CreateX11Device(NativeWindow* window) {
-  Display* display = OpenDisplay();
+  auto lost = std::make_unique<std::atomic<bool>>(false);
+  Display* display = OpenDisplay(lost.get());
   if (!display) return nullptr;
   const uint32_t bits = SurfaceBitsFor(display);
   XWindowAttributes attributes;
   lastXError = 0;
-  if (!bits || !XGetWindowAttributes(display, Window(window->NativeId()), &attributes) || lastXError) {
+  if (!bits || !XGetWindowAttributes(display, Window(window->NativeId()), &attributes) || lastXError || *lost) {
     XCloseDisplay(display);
     return nullptr;
   }
-  return std::make_unique<X11Device>(display, Window(window->NativeId()), bits);
+  return std::make_unique<X11Device>(display, Window(window->NativeId()), bits, std::move(lost));
 }
 
 }  // namespace platform

@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "engine/video_channel.h"
 #include "platform/draw.h"
@@ -69,6 +71,15 @@ class OwnXvfb {
     }
   }
   ~OwnXvfb() { Stop(); }
+  // The server dies under its clients; DISPLAY keeps naming it.
+  void Kill() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+  bool Own() const { return pid_ > 0; }
 
  private:
   static bool Usable() {
@@ -170,6 +181,66 @@ TEST(X11Window, ShowsTheDecodedPicture) {
   bool ok = false;
   for (int i = 0; i < 100 && !ok; ++i, platform::RealSleep(20)) ok = zoomedOk(ReadWindow(window->NativeId(), 480, 360));
   EXPECT_TRUE(ok);
+}
+
+// The X server goes away under a running view: the process lives, frames
+// go on being decoded (into the surface, then into the memory bitmap once
+// the device could not be made again), and the view ends cleanly.
+TEST(X11Window, LosingTheServerFailsOnlyTheDrawing) {
+  unsetenv("DISPLAY");
+  OwnXvfb xvfb;
+  std::string why;
+  if (!xvfb.Start(&why)) GTEST_SKIP() << "no X display for this test: " << why;
+  if (!xvfb.Own()) GTEST_SKIP() << "the display is not this test's own to stop";
+  unsetenv("VELMORA_VIDEO");
+  SystemDir system(FakeLibrary());
+
+  auto window = platform::CreateViewWindow(320, 240, "velmora lost display test");
+  ASSERT_NE(window, nullptr);
+  auto channel = std::make_unique<CVideoMPEG4>(window.get());
+  ASSERT_EQ(channel->draw->ddReady.load(), 1);
+  channel->frameRate = 0;
+  channel->buffering = 0;
+  // Stands in for the link thread: frames keep coming, 1 tick apart.
+  std::atomic<bool> stop{false};
+  std::thread link([&] {
+    for (uint32_t k = 0; !stop; ++k) {
+      while (!stop && channel->frameQueue->FrameCount() >= 4) platform::RealSleep(1);
+      Queue(*channel, FakeFrame(k, kKey, int32_t(k & 0x7F)));
+    }
+  });
+  struct Joiner {
+    std::atomic<bool>& stop;
+    std::thread& thread;
+    ~Joiner() {
+      stop = true;
+      thread.join();
+    }
+  } joiner{stop, link};
+  channel->StartVideoThread();
+  auto decodedBeyond = [&](int32_t n) {
+    for (int i = 0; i < 20000 && channel->framesDecoded < n; ++i) platform::RealSleep(1);
+    return channel->framesDecoded >= n;
+  };
+  ASSERT_TRUE(decodedBeyond(5));
+  for (int i = 0; i < 5000 && channel->draw->drawOk == 0; ++i) platform::RealSleep(1);
+  ASSERT_EQ(channel->draw->drawOk.load(), 1);
+
+  xvfb.Kill();
+  EXPECT_TRUE(decodedBeyond(channel->framesDecoded + 10)) << "decoding goes on";
+  for (int i = 0; i < 5000 && channel->draw->drawOk == 1; ++i) platform::RealSleep(1);
+  EXPECT_EQ(channel->draw->drawOk.load(), 0) << "the blits fail";
+  // The statistics timer's count: three seconds without a blit bring a new
+  // attempt at the device, which finds no server.
+  for (int s = 0; s < 3; ++s) {
+    platform::Lock lock(channel->drawLock);
+    channel->drawFailSeconds += 1;
+  }
+  for (int i = 0; i < 20000 && channel->draw->ddReady == 1; ++i) platform::RealSleep(1);
+  EXPECT_EQ(channel->draw->ddReady.load(), 0);
+  EXPECT_TRUE(decodedBeyond(channel->framesDecoded + 10)) << "into the memory bitmap now";
+  EXPECT_NE(channel->draw->dibBits, nullptr);
+
 }
 
 }  // namespace
