@@ -11,12 +11,13 @@
 #include "control/font.h"
 #include "control/ole_control.h"
 #include "control/typelib_build.h"
+#include "control/velmora_form.h"
 #include "control/velmorax_impl.h"
 
 namespace control {
 namespace {
 
-FormFactory formFactory = nullptr;
+FormFactory formFactory = MakeViewerForm;  // tests set their own
 ConstructionHook constructionHook = nullptr;
 
 std::mutex typeLibMutex;

@@ -223,7 +223,7 @@ TEST(EndToEnd, HostFindsLoadsEmbedsAndReleasesTheControl) {
       info->Release();
     }
     fs::remove_all(dir);
-    GTEST_SKIP() << "the library builds no viewer form yet: " << why;
+    FAIL() << "the control could not be created: " << why;
   }
   ASSERT_EQ(created, S_OK);
 
