@@ -41,11 +41,13 @@ std::string TVelmoraX::CaptureServerPath() {
 
 TVelmoraX::TVelmoraX(FormSeams seams)
     : Statistic(1000, true, [this] { StatisticTimer(); }),
-      Timer1(500, false, nullptr),
+      Timer1(500, false, [this] { Timer1Timer(); }),
       seams_(std::move(seams)) {
   if (!seams_.attachArea) seams_.attachArea = AttachNamedArea;
   if (!seams_.startServer) seams_.startServer = StartServer;
   properties.Color = 0x000000;
+  // A new form forgets an open console until it is opened again.
+  CloseDebugConsole();
   ActiveFormCreate();
 }
 

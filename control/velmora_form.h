@@ -16,6 +16,7 @@
 #include "control/viewer_form.h"
 #include "engine/link_events.h"
 #include "platform/draw.h"
+#include "platform/input.h"
 #include "platform/socket.h"
 #include "platform/timer.h"
 #include "shared/shared_area.h"
@@ -41,6 +42,8 @@ struct FormSeams {
   std::function<bool(const std::string& path)> startServer;
   // Runs inside the guarded part of every statistics tick (may throw).
   std::function<void()> onWatchdog;
+  // Runs before each diagnostics tick fills its page (may throw).
+  std::function<void(int32_t page)> onPage;
   uint32_t linkStartDelayMs = CNetManage::kDefaultStartDelayMs;
 };
 
@@ -63,6 +66,16 @@ class TVelmoraX final : public ViewerForm {
   void ActiveFormDestroy() override;
 
   void StatisticTimer();
+
+  // The hidden operator functions: right clicks with Ctrl+Alt page through
+  // the status-bar pages, with Ctrl+Shift switch the capture server's status
+  // window, with Alt+Shift open or close the debug console; a left click
+  // edits the motion grid.
+  void ActiveFormMouseDown(platform::MouseButton button, platform::ShiftState shift, int32_t x, int32_t y);
+  void Timer1Timer();
+  // True when the console is open afterwards; titled with this form's number.
+  bool OpenDebugConsole();
+  static void CloseDebugConsole();
 
   // Forms created so far in this process; never lowered.
   static uint32_t InstanceCounter();
@@ -95,12 +108,17 @@ class TVelmoraX final : public ViewerForm {
   void ActiveFormCreate();
   void AttachArea();
   void StatisticWatchdogs();
+  void FillPage(int32_t page);
 
   FormSeams seams_;
   std::unique_ptr<SharedAudioArea> privateArea_;
   std::unique_ptr<LinkEvents> events_;
   bool destroyed_ = false;
 };
+
+// Signed decimal text of a value; the 8-bit variant shows the low byte.
+std::string FormatCount(int32_t value);
+std::string FormatCount8(int32_t value);
 
 // The form the library's objects are built on.
 std::unique_ptr<ViewerForm> MakeViewerForm();

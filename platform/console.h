@@ -13,6 +13,8 @@ namespace platform {
 bool OpenDebugConsole();
 void CloseDebugConsole();
 bool DebugConsoleIsOpen();
+// Titles the console when it is a terminal (a title escape sequence).
+void SetDebugConsoleTitle(std::string_view title);
 // False when the console is closed or the line was not written.
 bool WriteDebugConsole(std::string_view line);
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <mutex>
+#include <string>
 
 namespace platform {
 namespace {
@@ -62,6 +63,15 @@ void CloseDebugConsole() {
 bool DebugConsoleIsOpen() {
   std::lock_guard<std::mutex> lock(consoleMutex);
   return consoleFd >= 0;
+}
+
+void SetDebugConsoleTitle(std::string_view title) {
+  std::lock_guard<std::mutex> lock(consoleMutex);
+  if (consoleFd < 0 || !isatty(consoleFd)) return;
+  std::string sequence = "\033]0;";
+  sequence.append(title);
+  sequence += '\007';
+  WriteNoSigpipe(consoleFd, sequence.data(), sequence.size());
 }
 
 bool WriteDebugConsole(std::string_view line) {
