@@ -86,8 +86,10 @@ class PlayerHarness {
   template <typename Pred>
   static void WaitFor(Pred pred) {
     // Spin briefly (a step takes microseconds), then poll for up to 20 s.
-    for (int i = 0; i < 20000 && !pred(); ++i) platform::RealSleep(i < 2000 ? 0 : 1);
-    ASSERT_TRUE(pred()) << "the playback thread did not get there";
+    // The state seen is the one judged: another thread may move on at once.
+    bool reached = false;
+    for (int i = 0; i < 20000 && !(reached = pred()); ++i) platform::RealSleep(i < 2000 ? 0 : 1);
+    ASSERT_TRUE(reached) << "the playback thread did not get there";
   }
 
   platform::ControlledClock clock;
