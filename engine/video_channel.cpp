@@ -306,8 +306,12 @@ void CVideoMPEG4::Decode(ThreadState& state, int32_t payloadBytes) {
       mode += bits == 32 ? 32 : bits == 24 ? 24 : 16;
       decoderFrame(payload, mode, surface);
       draw->UnlockSurface();
+      // The blit waits for the display server, which may be slow or gone;
+      // the link thread's clear of the queue must not wait for it too.
+      frameQueue->UnlockFrames();
       draw->BlitToWindow(zoom);
       if (EncMode == 2) draw->DrawMotionGrid(zoom, -1);
+      frameQueue->LockFrames();
     } else {
       // No device: decoded into the memory bitmap, shown nowhere.
       draw->AllocateDib();

@@ -168,13 +168,21 @@ class X11Device : public DrawDevice {
     if (dst.left < 0 || dst.top < 0) return DrawResult::Ok;
     if (clipW <= 0 || clipH <= 0) return DrawResult::Ok;
     const int bpp = int(bits_ / 8);
-    const int pitch = int(clipW) * bpp;
-    scaled_.resize(size_t(pitch) * size_t(clipH));
-    ScaleSurface(surface_.data(), bpp, int(dw), int(dh), int(clipW), int(clipH), scaled_.data(), pitch);
+    // Unscaled, the surface goes out as it is: the blit is its only copy.
+    const bool unscaled = dw == kSurfaceWidth && dh == kSurfaceHeight;
+    const int width = unscaled ? kSurfaceWidth : int(clipW);
+    const int height = unscaled ? kSurfaceHeight : int(clipH);
+    const int pitch = width * bpp;
+    uint8_t* pixels = surface_.data();
+    if (!unscaled) {
+      scaled_.resize(size_t(pitch) * size_t(height));
+      ScaleSurface(surface_.data(), bpp, int(dw), int(dh), int(clipW), int(clipH), scaled_.data(), pitch);
+      pixels = scaled_.data();
+    }
     const int screen = DefaultScreen(display_);
     XImage* image = XCreateImage(display_, DefaultVisual(display_, screen), unsigned(DefaultDepth(display_, screen)),
-                                 ZPixmap, 0, reinterpret_cast<char*>(scaled_.data()), unsigned(clipW),
-                                 unsigned(clipH), 8, pitch);
+                                 ZPixmap, 0, reinterpret_cast<char*>(pixels), unsigned(width), unsigned(height), 8,
+                                 pitch);
     if (!image) return DrawResult::Failed;
     image->byte_order = LSBFirst;
     image->bitmap_bit_order = LSBFirst;

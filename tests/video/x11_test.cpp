@@ -64,6 +64,7 @@ class OwnXvfb {
   }
   void Stop() {
     if (pid_ > 0) {
+      kill(pid_, SIGCONT);
       kill(pid_, SIGTERM);
       waitpid(pid_, nullptr, 0);
       pid_ = -1;
@@ -80,6 +81,9 @@ class OwnXvfb {
     }
   }
   bool Own() const { return pid_ > 0; }
+  // The server stops answering, and answers again.
+  void Pause() { kill(pid_, SIGSTOP); }
+  void Resume() { kill(pid_, SIGCONT); }
 
  private:
   static bool Usable() {
@@ -241,6 +245,62 @@ TEST(X11Window, LosingTheServerFailsOnlyTheDrawing) {
   EXPECT_TRUE(decodedBeyond(channel->framesDecoded + 10)) << "into the memory bitmap now";
   EXPECT_NE(channel->draw->dibBits, nullptr);
 
+}
+
+// A server that stops answering holds up the blit, but not the link
+// thread's clear of the display queue: the video thread waits for the server
+// without the queue's consumer lock.
+TEST(X11Window, AStalledServerDoesNotHoldTheQueue) {
+  unsetenv("DISPLAY");
+  OwnXvfb xvfb;
+  std::string why;
+  if (!xvfb.Start(&why)) GTEST_SKIP() << "no X display for this test: " << why;
+  if (!xvfb.Own()) GTEST_SKIP() << "the display is not this test's own to stop";
+  unsetenv("VELMORA_VIDEO");
+  SystemDir system(FakeLibrary());
+
+  auto window = platform::CreateViewWindow(320, 240, "velmora stalled display test");
+  ASSERT_NE(window, nullptr);
+  auto channel = std::make_unique<CVideoMPEG4>(window.get());
+  ASSERT_EQ(channel->draw->ddReady.load(), 1);
+  channel->frameRate = 0;
+  channel->buffering = 0;
+  std::atomic<bool> stop{false};
+  std::thread link([&] {
+    for (uint32_t k = 0; !stop; ++k) {
+      while (!stop && channel->frameQueue->FrameCount() >= 4) platform::RealSleep(1);
+      Queue(*channel, FakeFrame(k, kKey, int32_t(k & 0x7F)));
+    }
+  });
+  std::atomic<bool> cleared{false};
+  std::thread clearer;
+  struct Cleanup {
+    OwnXvfb& xvfb;
+    std::atomic<bool>& stop;
+    std::thread& link;
+    std::thread& clearer;
+    ~Cleanup() {
+      xvfb.Resume();
+      stop = true;
+      link.join();
+      if (clearer.joinable()) clearer.join();
+    }
+  } cleanup{xvfb, stop, link, clearer};
+  channel->StartVideoThread();
+  for (int i = 0; i < 20000 && (channel->framesDecoded < 5 || channel->draw->drawOk == 0); ++i) platform::RealSleep(1);
+  ASSERT_EQ(channel->draw->drawOk.load(), 1);
+
+  xvfb.Pause();
+  // A picture decoded from now on waits in its blit for the stopped server.
+  const int32_t before = channel->framesDecoded;
+  for (int i = 0; i < 20000 && channel->framesDecoded <= before; ++i) platform::RealSleep(1);
+  ASSERT_GT(channel->framesDecoded.load(), before);
+  clearer = std::thread([&] {
+    channel->frameQueue->ClearFrames();
+    cleared = true;
+  });
+  for (int i = 0; i < 20000 && !cleared; ++i) platform::RealSleep(1);
+  EXPECT_TRUE(cleared.load()) << "the clear waited for the display server";
 }
 
 }  // namespace
