@@ -291,10 +291,9 @@ TEST(X11Window, AStalledServerDoesNotHoldTheQueue) {
   ASSERT_EQ(channel->draw->drawOk.load(), 1);
 
   xvfb.Pause();
-  // A picture decoded from now on waits in its blit for the stopped server.
+  // The blit in progress, or the next one, waits for the stopped server.
   const int32_t before = channel->framesDecoded;
-  for (int i = 0; i < 20000 && channel->framesDecoded <= before; ++i) platform::RealSleep(1);
-  ASSERT_GT(channel->framesDecoded.load(), before);
+  for (int i = 0; i < 2000 && channel->framesDecoded <= before; ++i) platform::RealSleep(1);
   clearer = std::thread([&] {
     channel->frameQueue->ClearFrames();
     cleared = true;
