@@ -132,7 +132,7 @@ void TVelmoraX::ActiveFormDestroy() {
   events_.reset();
   video.reset();
   audio.reset();
-  window.reset();
+  // The window itself goes with the form: the embedding may still move it.
   mapping.reset();  // the viewer's -1; the last one out removes the area
   privateArea_.reset();
   sharedArea = nullptr;

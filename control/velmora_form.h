@@ -62,6 +62,7 @@ class TVelmoraX final : public ViewerForm {
   CAudioG726& Audio() override { return *audio; }
   int32_t InstanceNumber() const override { return static_cast<int32_t>(instanceNumber); }
   FormProperties& Properties() override { return properties; }
+  platform::NativeWindow* FormWindow() override { return window.get(); }
   MessageClosure& PassMessage() override { return passMessage; }
   void ActiveFormDestroy() override;
 

@@ -34,22 +34,30 @@ HRESULT InterfaceTypeInfo(LCID, ITypeInfo** out) {
 // A window handle for a form that has no window of its own (headless).
 std::atomic<HWND> nextHeadlessWindow{1};
 
-class HeadlessWindow final : public EmbeddedWindow {
+// The form's window as embedding moves it; a form without a window of its
+// own gets a handle all the same.
+class FormEmbedding final : public EmbeddedWindow {
  public:
-  HWND Handle() override { return handle_; }
+  void Attach(platform::NativeWindow* window) { window_ = window; }
+  HWND Handle() override { return window_ ? window_->NativeId() : handle_; }
   void Embed(HWND parent, const RECT& rect) override {
-    parent_ = parent;
-    rect_ = rect;
+    if (!window_) return;
+    window_->SetParent(parent);
+    Move(rect);
   }
-  void Move(const RECT& rect) override { rect_ = rect; }
-  void Show(bool visible) override { visible_ = visible; }
-  void Park() override { parent_ = 0; }
+  void Move(const RECT& rect) override {
+    if (window_) window_->SetBounds({rect.left, rect.top, rect.right, rect.bottom});
+  }
+  void Show(bool visible) override {
+    if (window_) window_->SetVisible(visible);
+  }
+  void Park() override {
+    if (window_) window_->SetParent(0);
+  }
 
  private:
+  platform::NativeWindow* window_ = nullptr;
   HWND handle_ = nextHeadlessWindow.fetch_add(1);
-  HWND parent_ = 0;
-  RECT rect_{};
-  bool visible_ = false;
 };
 
 class VelmoraXObject final : public TVelmoraXImpl, public OleControl {
@@ -57,6 +65,8 @@ class VelmoraXObject final : public TVelmoraXImpl, public OleControl {
   VelmoraXObject(std::unique_ptr<ViewerForm> form, IUnknown* outer)
       : TVelmoraXImpl(std::move(form)), inner_(this), controlling_(outer ? outer : &inner_) {
     LockModule();
+    window_.Attach(Form()->FormWindow());
+    window_.Park();  // out of sight until a site activates it in place
   }
 
   IUnknown* Inner() { return &inner_; }
@@ -189,7 +199,7 @@ class VelmoraXObject final : public TVelmoraXImpl, public OleControl {
   std::atomic<LONG> refs_{0};
   InnerUnknown inner_;
   IUnknown* controlling_;
-  HeadlessWindow window_;
+  FormEmbedding window_;
 };
 
 }  // namespace

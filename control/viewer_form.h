@@ -12,6 +12,7 @@
 #include "engine/audio_player.h"
 #include "engine/net_manage.h"
 #include "engine/video_channel.h"
+#include "platform/draw.h"
 #include "shared/message_closure.h"
 
 namespace control {
@@ -51,6 +52,8 @@ class ViewerForm {
   virtual CAudioG726& Audio() = 0;
   virtual int32_t InstanceNumber() const = 0;
   virtual FormProperties& Properties() = 0;
+  // The form's own window, when it has one (null: headless without a view).
+  virtual platform::NativeWindow* FormWindow() { return nullptr; }
   // The form's own message closure.
   virtual MessageClosure& PassMessage() = 0;
   // The form's teardown: stops its timers, disconnects, deletes the engine

@@ -43,6 +43,12 @@ class NativeWindow {
   // A connected polyline of `count` points, `width` pixels wide, colour
   // 0xRRGGBB, in client coordinates.
   virtual void DrawPolyline(const Point* points, int count, uint32_t rgb, int width) = 0;
+
+  // Placement, for a window embedded in a host's: parent 0 is the parking
+  // place (the root, unmapped); bounds are in the parent's coordinates.
+  virtual void SetParent(uint64_t parent) = 0;
+  virtual void SetBounds(const Rect& bounds) = 0;
+  virtual void SetVisible(bool visible) = 0;
 };
 
 using WindowHandle = NativeWindow*;

@@ -33,6 +33,12 @@ class HeadlessWindow : public NativeWindow {
   DrawKind Kind() const override { return DrawKind::Headless; }
   uint64_t NativeId() const override { return id_; }
   void DrawPolyline(const Point* points, int count, uint32_t rgb, int width) override;
+  void SetParent(uint64_t parent) override { parent_ = parent; }
+  void SetBounds(const Rect& bounds) override { bounds_ = bounds; }
+  void SetVisible(bool visible) override { visible_ = visible; }
+  uint64_t Parent() const { return parent_; }
+  Rect Bounds() const { return bounds_; }
+  bool Visible() const { return visible_; }
 
   int Width() const { return width_; }
   int Height() const { return height_; }
@@ -61,6 +67,9 @@ class HeadlessWindow : public NativeWindow {
   const int width_;
   const int height_;
   const uint64_t id_;
+  std::atomic<uint64_t> parent_{0};
+  Rect bounds_{};
+  std::atomic<bool> visible_{true};
   mutable std::mutex mutex_;
   std::vector<uint32_t> pixels_;
   std::vector<BlitRecord> blits_;

@@ -125,11 +125,39 @@ class X11Window : public NativeWindow {
     XFlush(display_);
   }
 
+  void SetParent(uint64_t parent) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (*lost_) return;
+    const Window to = parent ? Window(parent) : RootWindow(display_, DefaultScreen(display_));
+    if (!parent) XUnmapWindow(display_, window_);
+    XReparentWindow(display_, window_, to, bounds_.left, bounds_.top);
+    XFlush(display_);
+  }
+  void SetBounds(const Rect& bounds) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    bounds_ = bounds;
+    if (*lost_) return;
+    const int w = bounds.right - bounds.left, h = bounds.bottom - bounds.top;
+    XMoveResizeWindow(display_, window_, bounds.left, bounds.top, unsigned(w > 0 ? w : 1), unsigned(h > 0 ? h : 1));
+    XFlush(display_);
+  }
+  void SetVisible(bool visible) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (*lost_) return;
+    if (visible) {
+      XMapRaised(display_, window_);
+    } else {
+      XUnmapWindow(display_, window_);
+    }
+    XFlush(display_);
+  }
+
  private:
   std::mutex mutex_;
   LostFlag lost_;
   Display* display_;
   Window window_;
+  Rect bounds_{};
 };
 
 class X11Device : public DrawDevice {
