@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace platform {
 
@@ -92,6 +93,10 @@ void PrepareXlib();
 // A shown window of the chosen kind; null when the kind is None or the
 // window cannot be made.
 std::unique_ptr<NativeWindow> CreateViewWindow(int width, int height, const char* title);
+
+// Writes what an X11 window shows (its children included) as a binary PPM.
+// False, with the reason, when there is no display or no such window.
+bool SaveWindowImage(uint64_t windowId, const char* path, std::string* error);
 
 // The device for a window; null when the window is null or the device
 // cannot be made (no display, unusable pixel format, injected failure).

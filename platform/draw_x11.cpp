@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -261,6 +262,53 @@ std::unique_ptr<DrawDevice> CreateX11Device(NativeWindow* window) {
     return nullptr;
   }
   return std::make_unique<X11Device>(display, Window(window->NativeId()), bits, std::move(lost));
+}
+
+bool SaveWindowImage(uint64_t windowId, const char* path, std::string* error) {
+  auto lost = std::make_unique<std::atomic<bool>>(false);
+  Display* display = OpenDisplay(lost.get());
+  if (!display) {
+    if (error) *error = "no X display";
+    return false;
+  }
+  XWindowAttributes attributes;
+  lastXError = 0;
+  XImage* image = nullptr;
+  if (XGetWindowAttributes(display, Window(windowId), &attributes) && !lastXError)
+    image = XGetImage(display, Window(windowId), 0, 0, unsigned(attributes.width), unsigned(attributes.height),
+                      AllPlanes, ZPixmap);
+  if (!image) {
+    XCloseDisplay(display);
+    if (error) *error = "the window cannot be read";
+    return false;
+  }
+  auto channel = [](unsigned long pixel, unsigned long mask) -> uint8_t {
+    if (!mask) return 0;
+    int shift = 0;
+    while (!((mask >> shift) & 1)) ++shift;
+    const unsigned long max = mask >> shift;
+    return uint8_t(((pixel & mask) >> shift) * 255 / max);
+  };
+  std::vector<uint8_t> rgb;
+  rgb.reserve(size_t(image->width) * size_t(image->height) * 3);
+  for (int y = 0; y < image->height; ++y)
+    for (int x = 0; x < image->width; ++x) {
+      const unsigned long pixel = XGetPixel(image, x, y);
+      rgb.push_back(channel(pixel, image->red_mask));
+      rgb.push_back(channel(pixel, image->green_mask));
+      rgb.push_back(channel(pixel, image->blue_mask));
+    }
+  const int w = image->width, h = image->height;
+  XDestroyImage(image);
+  XCloseDisplay(display);
+  FILE* out = std::fopen(path, "wb");
+  if (!out) {
+    if (error) *error = std::string(path) + ": cannot be written";
+    return false;
+  }
+  std::fprintf(out, "P6\n%d %d\n255\n", w, h);
+  const bool ok = std::fwrite(rgb.data(), 1, rgb.size(), out) == rgb.size();
+  return std::fclose(out) == 0 && ok;
 }
 
 }  // namespace platform

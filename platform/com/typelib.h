@@ -49,6 +49,9 @@ struct TYPEDESC {
   VARTYPE vt;
 };
 
+constexpr USHORT PARAMFLAG_FIN = 0x1, PARAMFLAG_FOUT = 0x2, PARAMFLAG_FLCID = 0x4, PARAMFLAG_FRETVAL = 0x8,
+                 PARAMFLAG_FOPT = 0x10;
+
 struct PARAMDESC {
   void* pparamdescex;
   USHORT wParamFlags;
