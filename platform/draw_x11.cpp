@@ -172,7 +172,8 @@ class X11Device : public DrawDevice {
     gc_ = XCreateGC(display_, window_, 0, nullptr);
   }
   ~X11Device() override {
-    if (!*lost_) XFreeGC(display_, gc_);
+    // Also after a lost server: the request goes nowhere, the memory is freed.
+    XFreeGC(display_, gc_);
     XCloseDisplay(display_);
   }
 
