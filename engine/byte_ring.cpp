@@ -54,6 +54,12 @@ void CManage1DBUF::RewindRead() {
   takenSinceMark = 0;
 }
 
+void CManage1DBUF::CommitRead() {
+  platform::Lock guard(lock);
+  marked = false;
+  takenSinceMark = 0;
+}
+
 uint32_t CManage1DBUF::Count() {
   platform::Lock guard(lock);
   return count;

@@ -28,6 +28,8 @@ class CManage1DBUF {
   // mark, rewind or clear, the bytes read since the mark are not reused.
   void MarkRead();
   void RewindRead();
+  // Ends the mark without rewinding: what was read since it is consumed.
+  void CommitRead();
 
   uint32_t Count();
   uint32_t WritePos();

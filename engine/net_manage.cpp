@@ -386,6 +386,7 @@ ParseResult CNetManage::ParseOne(CManage1DBUF& ring) {
     ring.RewindRead();
     return ParseResult::Incomplete;
   }
+  ring.CommitRead();  // the message is out: its bytes are free for new ones
   HandleMessage(message, length);
   return ParseResult::Handled;
 }
@@ -407,9 +408,11 @@ void CNetManage::TrimPreRecord() {
     preRecordAudio.ClearFrames();
     return;
   }
-  const uint64_t limit = uint64_t{wire::ReadLe32(stamp)} * audioTicksNum / audioTicksDen;
+  // The camera's audio timestamps wrap at 32 bits like the product does:
+  // compare by signed difference.
+  const auto limit = static_cast<uint32_t>(uint64_t{wire::ReadLe32(stamp)} * audioTicksNum / audioTicksDen);
   while (preRecordAudio.FrameCount() > 0 && preRecordAudio.PeekFrame(stamp, 8, 4)) {
-    if (wire::ReadLe32(stamp) >= limit) break;
+    if (static_cast<int32_t>(wire::ReadLe32(stamp) - limit) >= 0) break;
     preRecordAudio.DropFrame();
   }
 }

@@ -107,15 +107,41 @@ TEST(ByteRing, RewindKeepsBytesPutAfterTheMark) {
   EXPECT_EQ(0, std::memcmp(out, extra, 5));
 }
 
-TEST(ByteRing, ClearEmptiesWithoutTouchingStorage) {
+TEST(ByteRing, ClearEmptiesAndStartsOverAtTheFront) {
   CManage1DBUF ring;
   auto data = Pattern(100);
   ring.PutBytes(data.data(), 100);
-  ring.ClearBytes();
+  ring.MarkRead();
   uint8_t b;
+  ASSERT_EQ(ring.GetBytes(&b, 1), 1);
+  ring.ClearBytes();
   EXPECT_EQ(ring.GetBytes(&b, 1), 0);
   EXPECT_EQ(ring.Count(), 0u);
   EXPECT_EQ(ring.WritePos(), 0u);
+  EXPECT_EQ(ring.ReadPos(), 0u);
+  // No mark survives: the whole capacity is there, and what comes out is
+  // what went in after the clear.
+  auto full = Pattern(CManage1DBUF::kCapacity, 7);
+  ASSERT_EQ(ring.PutBytes(full.data(), CManage1DBUF::kCapacity), 1);
+  std::vector<uint8_t> out(CManage1DBUF::kCapacity);
+  ASSERT_EQ(ring.GetBytes(out.data(), CManage1DBUF::kCapacity), 1);
+  EXPECT_EQ(out, full);
+}
+
+// A parse that took a whole message commits it: its bytes are free at once,
+// not only at the next mark.
+TEST(ByteRing, CommitFreesWhatWasReadSinceTheMark) {
+  CManage1DBUF ring;
+  auto data = Pattern(239987);
+  ASSERT_EQ(ring.PutBytes(data.data(), 239987), 1);
+  ring.MarkRead();
+  std::vector<uint8_t> message(60012);
+  ASSERT_EQ(ring.GetBytes(message.data(), 60012), 1);
+  ring.CommitRead();
+  EXPECT_EQ(ring.PutBytes(data.data(), 60012), 1) << "179975 + 60012 stored, under the capacity";
+  EXPECT_EQ(ring.PutBytes(data.data(), 1), 1);
+  ring.RewindRead();  // a rewind after a commit gives nothing back
+  EXPECT_EQ(ring.Count(), 179975u + 60012u + 1u);
 }
 
 // A producer and a consumer on two threads move a few million bytes through

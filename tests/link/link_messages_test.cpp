@@ -312,6 +312,21 @@ TEST(ParseMessage, LengthLimitAndIncompleteMessages) {
   EXPECT_EQ(t.messages.Texts(240), std::vector<std::string>{"ok"});
 }
 
+// A parsed message frees its bytes at once: with 239987 bytes stored, the
+// ring takes 60012 more right after one 60012-byte message is handled.
+TEST(ParseMessage, AHandledMessageLeavesNoReservationBehind) {
+  IdleLink t;
+  CManage1DBUF& ring = t.link.vidRing;
+  auto big = Message(0x01, 0x06, 0, 0, std::vector<uint8_t>(60000, 1));
+  for (int i = 0; i < 3; ++i) ring.PutBytes(big.data(), static_cast<uint32_t>(big.size()));
+  auto rest = std::vector<uint8_t>(239987 - 3 * big.size(), 0);
+  ASSERT_EQ(ring.PutBytes(rest.data(), static_cast<uint32_t>(rest.size())), 1);
+  ASSERT_EQ(ring.Count(), 239987u);
+  ASSERT_EQ(t.link.ParseOne(ring), ParseResult::Handled);
+  EXPECT_EQ(ring.PutBytes(big.data(), static_cast<uint32_t>(big.size())), 1);
+  EXPECT_EQ(ring.PutBytes(big.data(), 1), 1);
+}
+
 TEST(TrimPreRecord, KeepsThePrerecordSpanBehindTheNewestFrame) {
   IdleLink t;
   t.link.prerecord = 3000;
@@ -344,7 +359,12 @@ TEST(TrimPreRecord, LargeTimestampsAndTheAudioLimitAreExact) {
   ASSERT_GT(limit, 0xFFFFFFFFull);
   t.Feed(AudioFrame(0xFFFFFFF0u));
   t.link.TrimPreRecord();
-  EXPECT_EQ(t.link.preRecordAudio.FrameCount(), 0) << "below a limit beyond 32 bits";
+  EXPECT_EQ(t.link.preRecordAudio.FrameCount(), 0) << "before a limit that wrapped past 32 bits";
+  // Audio timestamps wrap too: one just past the wrapped limit is kept, pass after pass.
+  t.Feed(AudioFrame(static_cast<uint32_t>(limit) + 10));
+  t.link.TrimPreRecord();
+  t.link.TrimPreRecord();
+  EXPECT_EQ(t.link.preRecordAudio.FrameCount(), 1) << "after the wrapped limit";
 
   IdleLink s;
   s.link.prerecord = 1000;
