@@ -104,7 +104,7 @@ void LinkEvents::OverCapacity() {
   link.PostCommand(CmdDisconnectAudio);
   link.PostCommand(CmdDisconnectVideo);
   CNetManage* l = &link;
-  link.StartReportThread([l] { ReportOverCapacity(l->passMessage); });
+  link.StartReportThread([l] { ReportOverCapacity(l->passMessage); }, "over-capacity report");
 }
 
 int LinkEvents::ReportOverCapacity(const MessageClosure& passMessage) {

@@ -236,7 +236,7 @@ void CNetManage::OnValueReport(const uint8_t* m) {
   const auto value = static_cast<int32_t>(wire::ReadLe32(m + 8));
   reportedValue = value;
   // The thread reports its own copy: a later report cannot change it.
-  reporters.Start([this, value] { ReportValueThread(passMessage, value); });
+  StartReportThread([this, value] { ReportValueThread(passMessage, value); }, "value report");
 }
 
 void CNetManage::OnInvalidStream() {

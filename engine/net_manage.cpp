@@ -29,6 +29,10 @@ CNetManage::~CNetManage() {
   reporters.JoinAll();
 }
 
+void CNetManage::StartReportThread(std::function<void()> fn, const char* what) {
+  if (!reporters.Start(std::move(fn))) Trace((std::string("---") + what + " dropped: no thread for it").c_str());
+}
+
 void CNetManage::StartLinkThread() { StartThread(this, &CNetManage::LinkThread); }
 
 bool CNetManage::PostCommand(int32_t code) { return commands.PutBytes(&code, sizeof(code)) == 1; }

@@ -93,7 +93,9 @@ class CNetManage : public CThread {
   static int ReportValueThread(const MessageClosure& passMessage, int32_t value);
 
   // Starts a short-lived thread that the link waits for before it goes.
-  void StartReportThread(std::function<void()> fn) { reporters.Start(std::move(fn)); }
+  // Starts a report thread; when none can be started the report is traced
+  // and dropped.
+  void StartReportThread(std::function<void()> fn, const char* what);
 
   // Display-skip count shared by every link of the process.
   static inline std::atomic<int32_t> DisplaySkipCount{0};

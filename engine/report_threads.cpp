@@ -1,9 +1,11 @@
 #include "engine/report_threads.h"
 
 #include <atomic>
+#include <exception>
 
-void ReportThreads::Start(std::function<void()> fn) {
+bool ReportThreads::Start(std::function<void()> fn) {
   std::list<Entry> finished;
+  bool started = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = entries_.begin(); it != entries_.end();) {
@@ -11,14 +13,22 @@ void ReportThreads::Start(std::function<void()> fn) {
       if (it->done->load(std::memory_order_acquire)) finished.splice(finished.end(), entries_, it);
       it = next;
     }
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    std::thread thread([fn = std::move(fn), done] {
-      fn();
-      done->store(true, std::memory_order_release);
-    });
-    entries_.push_back(Entry{std::move(thread), std::move(done)});
+    if (entries_.size() < kMaxAlive) {
+      auto done = std::make_shared<std::atomic<bool>>(false);
+      try {
+        std::thread thread([fn = std::move(fn), done] {
+          fn();
+          done->store(true, std::memory_order_release);
+        });
+        entries_.push_back(Entry{std::move(thread), std::move(done)});
+        started = true;
+      } catch (const std::exception&) {
+        // No thread to be had (memory, process limits): this report is lost.
+      }
+    }
   }
   for (auto& e : finished) e.thread.join();
+  return started;
 }
 
 void ReportThreads::JoinAll() {
@@ -27,8 +37,14 @@ void ReportThreads::JoinAll() {
     std::lock_guard<std::mutex> lock(mutex_);
     all.swap(entries_);
   }
-  for (auto& e : all)
-    if (e.thread.joinable()) e.thread.join();
+  for (auto& e : all) {
+    if (!e.thread.joinable()) continue;
+    if (e.thread.get_id() == std::this_thread::get_id()) {
+      e.thread.detach();
+    } else {
+      e.thread.join();
+    }
+  }
 }
 
 size_t ReportThreads::Pending() {

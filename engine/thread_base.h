@@ -38,10 +38,17 @@ class CThread {
     idKnown.wait(false, std::memory_order_acquire);
   }
 
-  // keepRunning := 0, then wait until the worker has really ended.
+  // keepRunning := 0, then wait until the worker has really ended. Run by
+  // the worker itself (its owner destroyed from inside a report), it lets the
+  // thread go instead: it ends when the running call returns.
   void StopThread() {
     keepRunning.store(0, std::memory_order_release);
-    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+    if (!thread_.joinable()) return;
+    if (thread_.get_id() == std::this_thread::get_id()) {
+      thread_.detach();
+    } else {
+      thread_.join();
+    }
   }
 
   bool ThreadStarted() const { return thread_.joinable(); }

@@ -1,6 +1,12 @@
 // The socket handlers and the statistics steps, driven by hand.
 #include "engine/link_events.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
 #include <gtest/gtest.h>
 
 #include "link_doubles.h"
@@ -217,12 +223,88 @@ TEST(ReportThreads, TheLinkWaitsForItsReporters) {
   {
     IdleLink t;
     for (int i = 0; i < 20; ++i)
-      t.link.StartReportThread([&finished] {
-        platform::RealSleep(20);
-        ++finished;
-      });
+      t.link.StartReportThread(
+          [&finished] {
+            platform::RealSleep(20);
+            ++finished;
+          },
+          "test report");
   }
   EXPECT_EQ(finished, 20);
+}
+
+// The camera decides how many reports come; past the bound they are traced
+// and dropped instead of piling up threads.
+TEST(ReportThreads, ReportsPastTheBoundAreTracedAndDropped) {
+  IdleLink t;
+  std::atomic<bool> release{false};
+  std::atomic<int> ran{0};
+  const size_t extra = 5;
+  for (size_t i = 0; i < ReportThreads::kMaxAlive + extra; ++i)
+    t.link.StartReportThread(
+        [&] {
+          while (!release) platform::RealSleep(1);
+          ++ran;
+        },
+        "value report");
+  EXPECT_EQ(t.link.reporters.Pending(), ReportThreads::kMaxAlive);
+  EXPECT_EQ(t.messages.Count(255), extra);
+  EXPECT_EQ(t.messages.Texts(255)[0], "---value report dropped: no thread for it");
+  release = true;
+  t.link.reporters.JoinAll();
+  EXPECT_EQ(ran, static_cast<int>(ReportThreads::kMaxAlive));
+}
+
+// Without a thread to be had (a small address-space limit), the report is
+// lost with a trace line and the process lives on.
+void ReportWithoutAddressSpace() {
+  IdleLink t;
+  size_t pages = 0;
+  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%zu", &pages) != 1) pages = 0;
+    std::fclose(f);
+  }
+  const rlim_t room = pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (24u << 20);
+  rlimit small{room, room};
+  setrlimit(RLIMIT_AS, &small);
+  for (int i = 0; i < 50; ++i) t.link.StartReportThread([] { platform::RealSleep(5); }, "value report");
+  t.link.reporters.JoinAll();
+  const size_t traced = t.messages.Count(255);
+  std::fprintf(stderr, "lived traced=%zu\n", traced);
+  std::_Exit(traced > 0 ? 0 : 1);
+}
+
+TEST(ReportThreads, NoThreadToBeHadLosesOnlyThatReport) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's shadow memory needs more address space than the limit leaves";
+#endif
+  EXPECT_EXIT(ReportWithoutAddressSpace(), ::testing::ExitedWithCode(0), "lived");
+}
+
+// A sink that destroys the link while a report is being delivered runs on
+// the report's own thread: the link's teardown must neither join that thread
+// nor end the process.
+TEST(ReportThreads, TheLinkCanBeDestroyedFromInsideAReport) {
+  VideoPeer video;
+  FakeAudio audio;
+  platform::ClientSocket vidSock, audSock;
+  auto* link = new CNetManage(std::make_unique<FakeRecorder>(), 0);
+  link->video = &video;
+  link->audio = &audio;
+  link->vidSock = &vidSock;
+  link->audSock = &audSock;
+  std::atomic<bool> destroyed{false};
+  link->passMessage.Set([&](int32_t number, const char*) {
+    if (number != 81) return;
+    delete link;
+    destroyed = true;
+  });
+  auto value = Message(0x01, 0x08, 0, 0, {});
+  value[8] = 7;
+  link->HandleMessage(value.data(), 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!destroyed && std::chrono::steady_clock::now() < deadline) platform::RealSleep(1);
+  EXPECT_TRUE(destroyed);
 }
 
 }  // namespace
