@@ -35,6 +35,7 @@ void LinkEvents::VidSockConnect(platform::ClientSocket& socket) {
 void LinkEvents::VidSockDisconnect(platform::ClientSocket&) {
   link.vidconnected = 0;
   link.videoState = 0;
+  link.DropLogin();
   link.PostCommand(CmdVideoClosed);
   link.vidConnecting = 0;
 }
@@ -43,6 +44,7 @@ void LinkEvents::VidSockError(platform::ClientSocket& socket, int& code) {
   link.vidSockError = code;
   link.vidconnected = 0;
   link.videoState = 0;
+  link.DropLogin();
   link.PostCommand(CmdVideoError);
   code = 0;
   socket.Close();
@@ -99,10 +101,11 @@ void LinkEvents::Receive(platform::ClientSocket& socket, int maxBytes, CManage1D
 }
 
 void LinkEvents::OverCapacity() {
+  const bool videoUp = link.vidconnected != 0;
   link.vidconnected = 0;
   link.audconnected = 0;
   link.PostCommand(CmdDisconnectAudio);
-  link.PostCommand(CmdDisconnectVideo);
+  if (videoUp) link.PostCommand(CmdDisconnectVideo);
   CNetManage* l = &link;
   link.StartReportThread([l] { ReportOverCapacity(l->passMessage); }, "over-capacity report");
 }

@@ -221,6 +221,7 @@ void CNetManage::ConnectVideo() {
     }
     connectWaitSeconds = 0;
     vidConnecting = 1;
+    DropLogin();
     Trace("#####vid:connecting...");
   }
   videoState = 0;
@@ -247,7 +248,10 @@ void CNetManage::VideoStep() {
       break;
     case 4:
       Trace("-----vid:disconnecting...");
+      // Closing a socket that is still connecting raises no event: the
+      // abandoned attempt must not keep later connects waiting.
       vidSock->Close();
+      vidConnecting = 0;
       vidRing.ClearBytes();
       video->playing = 0;
       video->frameQueue->ClearFrames();
@@ -332,6 +336,7 @@ void CNetManage::AudioStep() {
     }
     case 4:
       audSock->Close();
+      audConnecting = 0;
       audio->ResetAudio();
       Trace("-----aud:disconnecting...");
       audioState = 0;

@@ -96,6 +96,11 @@ class CNetManage : public CThread {
   // Starts a report thread; when none can be started the report is traced
   // and dropped.
   void StartReportThread(std::function<void()> fn, const char* what);
+  // A level granted on a connection goes with it: the next one logs in anew.
+  void DropLogin() {
+    int32_t level = loginLevel;
+    if (level == kLoginAdmin || level == kLoginUser) loginLevel.compare_exchange_strong(level, kLoginNone);
+  }
 
   // Display-skip count shared by every link of the process.
   static inline std::atomic<int32_t> DisplaySkipCount{0};

@@ -191,8 +191,8 @@ TEST(LinkConnect, DisconnectStopsAudioFirstThenVideo) {
   // The camera reads its two connections in whatever order they become
   // ready, so only each connection's own order is checked there; the
   // link's order across them shows in its trace below.
-  EXPECT_LT(at(InboundKind::StopAudio, Channel::Audio), at(InboundKind::ConnectionClosed, Channel::Audio));
-  EXPECT_LT(at(InboundKind::StopVideo, Channel::Video), at(InboundKind::ConnectionClosed, Channel::Video));
+  EXPECT_LT(at(InboundKind::StopAudio, camsim::Channel::Audio), at(InboundKind::ConnectionClosed, camsim::Channel::Audio));
+  EXPECT_LT(at(InboundKind::StopVideo, camsim::Channel::Video), at(InboundKind::ConnectionClosed, camsim::Channel::Video));
   const int audioStop = t.messages.IndexOf(255, "###aud:end-enc...");
   const int audioClose = t.messages.IndexOf(255, "-----aud:disconnecting...");
   const int videoStop = t.messages.IndexOf(255, "---vid:end-enc...");
@@ -220,6 +220,49 @@ TEST(LinkConnect, ReconnectsAfterTheCameraRestarts) {
   EXPECT_EQ(t.messages.Count(32), 2u);
   t.video.frameQueue->ClearFrames();
   EXPECT_TRUE(WaitUntil([&] { return t.FramesQueued() >= 3; }));
+}
+
+// After a drop, the old level is gone: an audio connection that comes up
+// before the new login reply waits for it before it starts encoding.
+TEST(LinkConnect, AReconnectWaitsForTheNewLoginBeforeStartingAudio) {
+  LiveLink t;
+  ASSERT_TRUE(t.StartStreaming());
+  ASSERT_TRUE(t.cam.Restart(Ms(100)));
+  ASSERT_TRUE(t.WaitClosed());
+  ASSERT_TRUE(WaitUntil([&] { return t.link->videoState == 0 && t.link->audioState == 0; }));
+  EXPECT_EQ(t.link->loginLevel, 0x10) << "the level went with the connection";
+  camsim::LoginConfig slow;
+  slow.replyDelay = Ms(200);
+  t.cam.SetLogin(slow);
+  const uint64_t mark = t.cam.LogMark();
+  // As a host's separate video and audio connects do: the level is not touched.
+  t.link->PostCommand(CmdConnectVideo);
+  t.link->PostCommand(CmdConnectAudio);
+  ASSERT_TRUE(t.WaitStreaming(10000));
+  auto reply = t.cam.WaitForInbound(InboundKind::ReplySent, Ms(5000), mark);
+  auto start = t.cam.WaitForInbound(InboundKind::StartAudio, Ms(5000), mark);
+  ASSERT_TRUE(reply && start);
+  EXPECT_GT(start->seq, reply->seq);
+  EXPECT_TRUE(WaitUntil([&] { return t.audio.codedAudioRing.Count() > 0; })) << "camera audio flows";
+}
+
+// DisconnectWebcam while a connect is still under way, then ConnectWebcam:
+// the new connect goes ahead at once.
+TEST(LinkConnect, ADisconnectAbandonsAConnectThatWasUnderWay) {
+  LiveLink t(QuietCamera());
+  t.cam.SetConnectPolicy(camsim::Channel::Video, camsim::ConnectPolicy::Blackhole);
+  t.cam.SetConnectPolicy(camsim::Channel::Audio, camsim::ConnectPolicy::Blackhole);
+  ASSERT_TRUE(t.Start());
+  t.Connect();
+  ASSERT_TRUE(WaitUntil([&] { return t.link->vidConnecting == 1 && t.link->audConnecting == 1; }));
+  t.link->PostCommand(CmdDisconnectAudio);
+  t.link->PostCommand(CmdDisconnectVideo);
+  ASSERT_TRUE(WaitUntil([&] { return t.link->vidConnecting == 0 && t.link->audConnecting == 0; }));
+  t.cam.SetConnectPolicy(camsim::Channel::Video, camsim::ConnectPolicy::Accept);
+  t.cam.SetConnectPolicy(camsim::Channel::Audio, camsim::ConnectPolicy::Accept);
+  t.Connect();
+  EXPECT_TRUE(t.WaitStreaming(5000)) << "not held back by a stale connecting flag";
+  for (const auto& text : t.messages.Texts(255)) EXPECT_EQ(text.find("skip connecting... conflag"), std::string::npos);
 }
 
 TEST(LinkConnect, ConnectWhileConnectedIsSkipped) {

@@ -184,7 +184,7 @@ TEST(ReadHandlers, AudioRingOverflowWithoutVideoIsReportedToo) {
     t.events.AudSockRead(c.socket);
     return t.link.audioBitsThisSecond > 0;
   }));
-  EXPECT_EQ(TakeCommands(t.link), (std::vector<int32_t>{CmdDisconnectAudio, CmdDisconnectVideo}));
+  EXPECT_EQ(TakeCommands(t.link), std::vector<int32_t>{CmdDisconnectAudio}) << "no video to disconnect";
   EXPECT_TRUE(t.messages.WaitFor(22, "over capacity"));
   EXPECT_EQ(t.link.audconnected, 0);
 }
