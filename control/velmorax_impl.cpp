@@ -5,6 +5,7 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <stdexcept>
 #include <string>
 
 #include "control/font.h"
@@ -1042,8 +1043,9 @@ HRESULT TVelmoraXImpl::PutSIOData(int32_t Ch, intptr_t buf, int32_t length) {
   return Body([&] {
     if (Ch < 0 || Ch > 1 || buf == 0 || length <= 0 || Untrusted()) return S_OK;
     if (LINK.loginLevel != kLoginAdmin && LINK.sioAllowed == 0) return S_OK;
-    // A block that does not fit is dropped whole.
-    LINK.sioTx[Ch].PutBytes(reinterpret_cast<const void*>(buf), static_cast<uint32_t>(length));
+    // A block that does not fit is refused whole, and the caller is told.
+    if (!LINK.sioTx[Ch].PutBytes(reinterpret_cast<const void*>(buf), static_cast<uint32_t>(length)))
+      throw std::runtime_error("serial transmit queue full: " + std::to_string(length) + " bytes refused");
     return S_OK;
   });
 }

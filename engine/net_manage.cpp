@@ -366,10 +366,19 @@ void CNetManage::TalkStep() {
   talkReadSlot = (read + 1) % kTalkSlotCount;
 }
 
+// Serial bytes stay in their ring until a SioPut carrying them is taken by
+// the socket whole; while the video is down or a send is still draining
+// they wait rather than vanish.
 void CNetManage::SerialStep() {
   for (int p = 0; p < 2; ++p) {
+    if (!vidSock->Connected() || vidSock->PendingSendBytes() > 0) return;
+    CManage1DBUF& ring = sioTx[p];
+    ring.MarkRead();
     const uint32_t n = BuildSioPut(p, sendBuf);
-    if (n) vidSock->SendBuf(sendBuf, static_cast<int>(n));
+    if (n && vidSock->SendBuf(sendBuf, static_cast<int>(n)) == static_cast<int>(n))
+      ring.CommitRead();
+    else
+      ring.RewindRead();
   }
 }
 

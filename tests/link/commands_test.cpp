@@ -150,6 +150,21 @@ TEST(LinkSerial, BytesGoOutAndComeBackWithNoticesEveryPass) {
   EXPECT_EQ(puts[3].sioData.size(), 92u);
 }
 
+TEST(LinkSerial, BytesPutWhileTheVideoIsDownWaitForTheConnection) {
+  LiveLink t(QuietCamera());
+  ASSERT_TRUE(t.Start());
+  const std::string text = "queued";
+  ASSERT_TRUE(t.link->sioTx[0].PutBytes(text.data(), 6));
+  platform::RealSleep(100);  // many passes with no connection
+  EXPECT_EQ(t.link->sioTx[0].Count(), 6u) << "nothing can carry them yet";
+  t.Connect();
+  ASSERT_TRUE(t.WaitStreaming());
+  auto put = t.cam.WaitForInbound(InboundKind::SioPut, Ms(3000));
+  ASSERT_TRUE(put);
+  EXPECT_EQ(put->sioPort, 0);
+  EXPECT_EQ(std::string(put->sioData.begin(), put->sioData.end()), text);
+}
+
 TEST(LinkTalk, SlotsFollowTheWriteIndexAcrossTheWrap) {
   camsim::SimConfig config;
   config.video.enabled = false;
