@@ -319,6 +319,8 @@ void ClientSocket::Open() {
   if (!Resolve(host, port, addr, len)) throw SocketError("Host not found: " + host, 11001);
 
   bool needRegister = false;
+  bool unregister = false;
+  ThreadId previousOwner = 0;
   {
     std::lock_guard<std::mutex> lock(core_->mutex);
     if (core_->state == SocketState::Connected) return;
@@ -333,12 +335,17 @@ void ClientSocket::Open() {
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 && errno != EINPROGRESS) {
       core_->immediateError = errno;
     }
-    if (!core_->registered) {
+    // Events go to the thread that opens, each time it opens.
+    const ThreadId me = CurrentThreadId();
+    if (!core_->registered || core_->ownerThread != me) {
+      previousOwner = core_->registered ? core_->ownerThread : 0;
+      unregister = core_->registered;
       core_->registered = true;
-      core_->ownerThread = CurrentThreadId();
+      core_->ownerThread = me;
       needRegister = true;
     }
   }
+  if (unregister) RemoveEventSource(previousOwner, core_.get());
   if (needRegister) AddEventSource(core_.get());
 }
 

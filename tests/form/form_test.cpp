@@ -1,7 +1,6 @@
 // The viewer form: engine wiring, statistics timer, talk area, teardown.
 #include "control/velmora_form.h"
 
-#include <dirent.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -19,12 +18,16 @@
 #include "platform/message_queue.h"
 #include "shared/command_codes.h"
 #include "tools/camsim/camsim.h"
+#include "tests/support/process_counts.h"
 
 namespace fs = std::filesystem;
 using control::FormSeams;
 using control::TVelmoraX;
 
 namespace {
+
+using testing_support::DescriptorCount;
+using testing_support::ThreadCount;
 
 struct HeadlessEnv : ::testing::Environment {
   void SetUp() override {
@@ -55,15 +58,6 @@ FormSeams Quick() {
   };
   s.linkStartDelayMs = 0;
   return s;
-}
-
-size_t Entries(const char* dir) {
-  size_t n = 0;
-  if (DIR* d = opendir(dir)) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
 }
 
 // File mappings (the decoder library's copies among them); anonymous ones
@@ -229,12 +223,12 @@ TEST(FormArea, TwoViewersCountTwoAndStartTheServerOnce) {
 
 TEST(Form, HundredFormsLeaveNoDescriptorThreadOrMapping) {
   { TVelmoraX warm(Quick()); }
-  const size_t fds = Entries("/proc/self/fd");
-  const size_t threads = Entries("/proc/self/task");
+  const size_t fds = DescriptorCount();
+  const size_t threads = ThreadCount();
   const size_t maps = FileMappings();
   for (int i = 0; i < 100; ++i) TVelmoraX form(Quick());
-  EXPECT_EQ(Entries("/proc/self/fd"), fds);
-  EXPECT_EQ(Entries("/proc/self/task"), threads);
+  EXPECT_EQ(DescriptorCount(), fds);
+  EXPECT_EQ(ThreadCount(), threads);
   EXPECT_EQ(FileMappings(), maps);
 }
 

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "live_link.h"
+#include "tests/support/process_counts.h"
 #include "shared/message_numbers.h"
 
 namespace {
@@ -331,6 +332,7 @@ TEST(LinkLifecycle, DestroyedInItsFirstSecondWaitsForTheThread) {
   FakeAudio audio;
   VideoPeer video;
   platform::ClientSocket vs, as;
+  const size_t threads = testing_support::ThreadCount();
   const auto start = std::chrono::steady_clock::now();
   {
     CNetManage link;
@@ -339,7 +341,10 @@ TEST(LinkLifecycle, DestroyedInItsFirstSecondWaitsForTheThread) {
     link.vidSock = &vs;
     link.audSock = &as;
     link.StartLinkThread();
+    EXPECT_EQ(testing_support::ThreadCount(), threads + 1);
   }
+  EXPECT_EQ(testing_support::ThreadCount(), threads) << "the link thread has ended";
+  // It ends within its first sleep, not after it.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
 }
 

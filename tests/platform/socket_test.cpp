@@ -1,6 +1,5 @@
 #include "platform/socket.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <numeric>
@@ -10,11 +9,14 @@
 
 #include "platform/message_box.h"
 #include "tests/support/loopback.h"
+#include "tests/support/process_counts.h"
 
 using platform::ClientSocket;
 using testing_support::LoopbackServer;
 using testing_support::PumpFor;
 using testing_support::PumpUntil;
+using testing_support::DescriptorCount;
+using testing_support::ThreadCount;
 
 namespace {
 
@@ -71,15 +73,6 @@ class ConnectedSocket : public ::testing::Test {
   Recorder r;
   int peer = -1;
 };
-
-int CountEntries(const char* dir) {
-  int n = 0;
-  if (DIR* d = ::opendir(dir)) {
-    while (::readdir(d)) ++n;
-    ::closedir(d);
-  }
-  return n;
-}
 
 TEST(ClientSocket, ConnectsAndEventRunsOnlyWhenPumped) {
   LoopbackServer server;
@@ -237,8 +230,8 @@ TEST(ClientSocket, UnhandledErrorCodeGoesToMessageBox) {
 
 TEST(ClientSocket, ThousandOpenCloseCyclesLeakNothing) {
   LoopbackServer server;
-  const int fdsBefore = CountEntries("/proc/self/fd");
-  const int threadsBefore = CountEntries("/proc/self/task");
+  const size_t fdsBefore = DescriptorCount();
+  const size_t threadsBefore = ThreadCount();
   {
     ClientSocket s;
     Recorder r;
@@ -256,8 +249,8 @@ TEST(ClientSocket, ThousandOpenCloseCyclesLeakNothing) {
     EXPECT_EQ(std::count(r.events.begin(), r.events.end(), "connect"), 1000);
     EXPECT_EQ(std::count(r.events.begin(), r.events.end(), "disconnect"), 1000);
   }
-  EXPECT_EQ(CountEntries("/proc/self/fd"), fdsBefore);
-  EXPECT_EQ(CountEntries("/proc/self/task"), threadsBefore);
+  EXPECT_EQ(DescriptorCount(), fdsBefore);
+  EXPECT_EQ(ThreadCount(), threadsBefore);
 }
 
 TEST(ClientSocket, WinsockCodes) {
@@ -291,6 +284,35 @@ TEST(ClientSocket, EventsRunOnTheOpeningThreadOnly) {
   }
   stop = true;
   owner.join();
+  EXPECT_EQ(ranOn.load(), opener);
+}
+
+// A host may close the socket on one thread and open it again on another;
+// the new connection's events then belong to the new opener.
+TEST(ClientSocket, ReopenedOnAnotherThreadConnectsThere) {
+  LoopbackServer server;
+  ClientSocket s;
+  std::atomic<platform::ThreadId> ranOn{0};
+  platform::SocketHandlers h;
+  h.onConnect = [&](ClientSocket&) { ranOn = platform::CurrentThreadId(); };
+  s.SetHandlers(h);
+  OpenTo(s, server.port());
+  ASSERT_GE(server.Accept(), 0);
+  ASSERT_TRUE(PumpUntil([&] { return ranOn != 0; }));
+  s.Close();
+  ranOn = 0;
+
+  platform::ThreadId opener = 0;
+  bool connected = false;
+  std::thread second([&] {
+    opener = platform::CurrentThreadId();
+    OpenTo(s, server.port());
+    connected = PumpUntil([&] { return ranOn != 0; });
+    s.Close();
+  });
+  ASSERT_GE(server.Accept(), 0);
+  second.join();
+  EXPECT_TRUE(connected);
   EXPECT_EQ(ranOn.load(), opener);
 }
 

@@ -2,7 +2,6 @@
 // ProcessCapture directly; then the capture thread's life.
 #include "talkserver/audio_in.h"
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,8 +16,12 @@
 
 #include "platform/clock.h"
 #include "talk_test_support.h"
+#include "tests/support/process_counts.h"
 
 namespace {
+
+using testing_support::DescriptorCount;
+using testing_support::ThreadCount;
 
 using namespace talktest;
 
@@ -309,19 +312,10 @@ TEST_F(CaptureTest, NoBufferShowsItsBoxAndReleasesTheDevice) {
   EXPECT_TRUE(fake_.released);
 }
 
-size_t Entries(const char* dir) {
-  size_t n = 0;
-  if (DIR* d = opendir(dir)) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
-
 TEST_F(CaptureTest, DestroyedRightAfterStartLeavesNoThreadOrDescriptor) {
   std::thread([] {}).join();  // a sanitizer runtime starts its own thread with the first one made
-  const size_t threads = Entries("/proc/self/task");
-  const size_t fds = Entries("/proc/self/fd");
+  const size_t threads = ThreadCount();
+  const size_t fds = DescriptorCount();
   for (int i = 0; i < 1000; ++i) {
     CAudioIn in(8000, [] { return platform::OpenCaptureDevice("test:silence"); });
     in.StartCaptureThread();
@@ -329,8 +323,8 @@ TEST_F(CaptureTest, DestroyedRightAfterStartLeavesNoThreadOrDescriptor) {
   {
     CAudioIn never(8000);  // no thread at all
   }
-  EXPECT_EQ(Entries("/proc/self/task"), threads);
-  EXPECT_EQ(Entries("/proc/self/fd"), fds);
+  EXPECT_EQ(ThreadCount(), threads);
+  EXPECT_EQ(DescriptorCount(), fds);
 }
 
 TEST_F(CaptureTest, CaptureThreadFillsTheRingAndCountsItsPasses) {
