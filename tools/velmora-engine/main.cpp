@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -21,6 +22,7 @@
 #include <string>
 
 #include "tools/velmora-engine/engine_host.h"
+#include "tools/velmora-engine/line_reader.h"
 
 namespace {
 
@@ -34,26 +36,13 @@ int Usage() {
   return 2;
 }
 
-// Reads whatever whole lines stdin has, without blocking.
-bool ReadLine(std::string& pending, std::string& line, bool& eof) {
-  for (;;) {
-    auto nl = pending.find('\n');
-    if (nl != std::string::npos) {
-      line = pending.substr(0, nl);
-      pending.erase(0, nl + 1);
-      return true;
-    }
-    if (eof) return false;
-    pollfd p{0, POLLIN, 0};
-    if (::poll(&p, 1, 0) <= 0) return false;
-    char buf[256];
-    const ssize_t n = ::read(0, buf, sizeof(buf));
-    if (n <= 0) {
-      eof = true;
-      return false;
-    }
-    pending.append(buf, static_cast<size_t>(n));
-  }
+// stdin without blocking: < 0 when nothing waits.
+long ReadStdin(char* buffer, size_t size) {
+  pollfd p{0, POLLIN, 0};
+  if (::poll(&p, 1, 0) <= 0) return -1;
+  const ssize_t n = ::read(0, buffer, size);
+  if (n < 0) return errno == EINTR || errno == EAGAIN ? -1 : 0;
+  return static_cast<long>(n);
 }
 
 }  // namespace
@@ -101,8 +90,7 @@ int main(int argc, char** argv) {
     engine.Start();
     const auto start = std::chrono::steady_clock::now();
     auto nextTick = start + std::chrono::seconds(1);
-    std::string pending, line;
-    bool eof = false;
+    host::LineReader input(ReadStdin);
     while (!stopRequested) {
       const auto now = std::chrono::steady_clock::now();
       if (seconds > 0 && now - start >= std::chrono::seconds(seconds)) break;
@@ -110,10 +98,16 @@ int main(int argc, char** argv) {
         engine.Tick();
         nextTick += std::chrono::seconds(1);
       }
-      while (ReadLine(pending, line, eof)) {
+      const host::LineReader::Result turn = input.Turn();
+      for (const std::string& line : turn.lines) {
+        if (stopRequested) break;
+        if (line.empty()) continue;
         if (line == "quit") stopRequested = true;
         else if (!engine.Command(line)) std::fprintf(stderr, "unknown command: %s\n", line.c_str());
       }
+      if (turn.overlong)
+        std::fprintf(stderr, "%zu input line(s) longer than %zu bytes skipped\n", turn.overlong,
+                     host::LineReader::kMaxLine);
       ::usleep(10000);
     }
   }

@@ -1,0 +1,84 @@
+// The engine host's stdin reader: bounded work per turn, whole lines only,
+// over-long lines skipped, and the host program ends on time under a flood.
+#include "tools/velmora-engine/line_reader.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+using host::LineReader;
+
+// A source that always has more of a repeated text ready.
+struct Endless {
+  std::string text;
+  size_t at = 0;
+  size_t handedOut = 0;
+  long operator()(char* buffer, size_t size) {
+    for (size_t i = 0; i < size; ++i) buffer[i] = text[at++ % text.size()];
+    handedOut += size;
+    return static_cast<long>(size);
+  }
+};
+
+TEST(LineReader, AnEndlessWriterGetsOnlyATurnsWorth) {
+  Endless source{"y\n"};
+  LineReader reader([&](char* b, size_t n) { return source(b, n); });
+  const auto turn = reader.Turn();
+  EXPECT_EQ(source.handedOut, LineReader::kBytesPerTurn);
+  EXPECT_EQ(turn.lines.size(), LineReader::kBytesPerTurn / 2);
+  EXPECT_EQ(turn.lines.front(), "y");
+}
+
+TEST(LineReader, LinesSplitAcrossReadsComeOutWholeAndOverlongOnesAreSkipped) {
+  std::string input = "gpio 1\nsio 0 ab";
+  input += "c\n" + std::string(LineReader::kMaxLine + 10, 'x') + "\n" + std::string(LineReader::kMaxLine, 'z') + "\nquit";
+  size_t at = 0;
+  LineReader reader([&](char* b, size_t n) -> long {
+    if (at == input.size()) return -1;
+    const size_t k = std::min<size_t>({n, 7, input.size() - at});  // small reads split lines
+    input.copy(b, k, at);
+    at += k;
+    return static_cast<long>(k);
+  });
+  std::vector<std::string> lines;
+  size_t overlong = 0;
+  for (int i = 0; i < 10; ++i) {
+    auto turn = reader.Turn();
+    lines.insert(lines.end(), turn.lines.begin(), turn.lines.end());
+    overlong += turn.overlong;
+  }
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "gpio 1");
+  EXPECT_EQ(lines[1], "sio 0 abc");
+  EXPECT_EQ(lines[2], std::string(LineReader::kMaxLine, 'z')) << "a line of exactly the cap is kept";
+  EXPECT_EQ(overlong, 1u);
+  EXPECT_FALSE(reader.AtEnd()) << "an unfinished last line waits";
+}
+
+TEST(LineReader, EndOfInputIsRemembered) {
+  int calls = 0;
+  LineReader reader([&](char*, size_t) -> long {
+    ++calls;
+    return 0;
+  });
+  reader.Turn();
+  reader.Turn();
+  EXPECT_TRUE(reader.AtEnd());
+  EXPECT_EQ(calls, 1);
+}
+
+TEST(EngineHostProgram, AFloodOnStdinDoesNotHoldItPastItsDeadline) {
+  // Port 1 on loopback refuses; the host keeps retrying until its deadline.
+  // A loop frozen by the endless input is killed by timeout (status 124).
+  const std::string command = "timeout -k 5 60 sh -c \"yes '' | " + std::string(VELMORA_BIN_DIR) +
+                              "/velmora-engine 127.0.0.1 1 admin admin --seconds 2\" >/dev/null 2>&1";
+  const int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
