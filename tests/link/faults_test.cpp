@@ -19,8 +19,9 @@ TEST(LinkFaults, OverlongLengthEmptiesTheRingSilently) {
   LiveLink t(AudioOnlyStream());
   ASSERT_TRUE(t.StartStreaming());
   const uint32_t before = static_cast<uint32_t>(t.audio.codedAudioRing.Count());
-  t.cam.SendOverlongLength(60001, 0, camsim::VideoConns());
-  t.cam.SendRaw(std::vector<uint8_t>(100, 0xAB), camsim::VideoConns());
+  // However the reads split them, the filler bytes only ever read as more
+  // over-long headers.
+  t.cam.SendOverlongLength(60001, 100, camsim::VideoConns());
   ASSERT_TRUE(WaitUntil([&] { return t.link->videoBitsThisSecond >= 8 * 112; }));
   ASSERT_TRUE(WaitUntil([&] { return t.link->vidRing.Count() == 0; }));
   t.cam.SendCameraText("still here");
@@ -38,6 +39,9 @@ TEST(LinkFaults, UnknownTypeIsIgnoredWithTheMarkerAndInvalidWithout) {
   t.cam.SendCameraText("after marker");
   ASSERT_TRUE(t.messages.WaitFor(240, "after marker"));
   EXPECT_EQ(t.messages.Count(23), 0u);
+  EXPECT_EQ(t.link->vidconnected, 1);
+  const uint32_t audioBytes = t.audio.codedAudioRing.Count();
+  EXPECT_TRUE(WaitUntil([&] { return t.audio.codedAudioRing.Count() > audioBytes + 240; })) << "audio flows on";
 
   const uint64_t mark = t.cam.LogMark();
   t.cam.SendUnknownType(0x02, false);
@@ -83,10 +87,14 @@ TEST(LinkFaults, AudioGapsAndJumpsResetThePlayer) {
 TEST(LinkFaults, BurstAndVideoTimestampJumpKeepStreaming) {
   LiveLink t;
   ASSERT_TRUE(t.StartStreaming());
+  const int32_t before = t.link->framesThisSecond;
   t.cam.Stall(Ms(300), true);
   t.cam.Burst(20);
+  ASSERT_TRUE(WaitUntil([&] { return t.link->framesThisSecond >= before + 20; })) << "every burst frame arrives";
   t.cam.JumpTimestamps(100000);
   ASSERT_TRUE(WaitUntil([&] { return t.link->lastVideoTimestamp > 100000; }));
+  const int32_t afterJump = t.link->framesThisSecond;
+  EXPECT_TRUE(WaitUntil([&] { return t.link->framesThisSecond >= afterJump + 5; })) << "frames keep flowing";
   EXPECT_EQ(t.messages.Count(23), 0u);
   EXPECT_EQ(t.link->videoState, 100);
 }

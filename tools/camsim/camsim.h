@@ -292,8 +292,8 @@ class CameraSimulator {
 
   // ---- faults ----
   // A header (shaped like a video frame) claiming `length` (> 60000)
-  // payload bytes, then `trailing` zero bytes. A viewer that resynchronises
-  // may read trailing bytes as a header of its own, so 0 is the clean case.
+  // payload bytes, then `trailing` 0xFF bytes, all in one write. Read as a
+  // header of their own, the trailing bytes claim 0xFFFF bytes too.
   int SendOverlongLength(uint16_t length = 60001, size_t trailing = 0,
                          Target t = VideoConns());
   // A 12-byte message of the given type (not 0x01/0x10), with or without

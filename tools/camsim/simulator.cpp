@@ -928,7 +928,7 @@ int CameraSimulator::SendOverlongLength(uint16_t length, size_t trailing, Target
   wire::PutBe16(&m[4], std::max<uint16_t>(length, wire::kMaxPayload + 1));
   m[6] = wire::kMarker[0];
   m[7] = wire::kMarker[1];
-  m.resize(m.size() + trailing, 0);
+  m.resize(m.size() + trailing, 0xFF);
   std::lock_guard lock(impl_->mu);
   return impl_->SendTo(t, m);
 }
