@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "engine/recorder.h"
+#include "platform/com/com.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "shared/command_codes.h"
@@ -78,7 +79,7 @@ void TVelmoraX::ActiveFormCreate() {
   instanceNumber = instanceCounter.load();
   AttachArea();
 
-  window = platform::CreateViewWindow(kWidth, kHeight, "VelmoraX");
+  CreateWindow();
   auto recorder = std::make_unique<CMakeFile>();
   char name[32];
   std::snprintf(name, sizeof(name), "c:\\live%u", instanceNumber);
@@ -113,6 +114,46 @@ void TVelmoraX::ActiveFormCreate() {
 
   instanceCounter.fetch_add(1);
   DiagnosticPage = 0;
+}
+
+uint32_t RgbOfOleColor(OLE_COLOR color) {
+  if (color & 0x80000000u) return 0xF0F0F0;
+  return ((color & 0xFF) << 16) | (color & 0xFF00) | ((color >> 16) & 0xFF);
+}
+
+// The form's window, black and parked; its input goes to the form's
+// handlers and the control's events.
+void TVelmoraX::CreateWindow() {
+  window = platform::CreateForm(kWidth, kHeight, "VelmoraX");
+  applied_ = properties;
+  if (!window) return;
+  auto raise = [this](std::function<void()> FormEvents::*handler) {
+    return [this, handler] {
+      if (events.*handler) (events.*handler)();
+    };
+  };
+  platform::FormHandlers& h = window->handlers;
+  h.onActivate = raise(&FormEvents::onActivate);
+  h.onDeactivate = raise(&FormEvents::onDeactivate);
+  h.onClick = raise(&FormEvents::onClick);
+  h.onDblClick = raise(&FormEvents::onDblClick);
+  h.onPaint = raise(&FormEvents::onPaint);
+  h.onKeyPress = [this](char& key) {
+    if (events.onKeyPress) events.onKeyPress(key);
+  };
+  h.onMouseDown = [this](platform::MouseButton button, platform::ShiftState shift, int32_t x, int32_t y) {
+    ActiveFormMouseDown(button, shift, x, y);
+  };
+}
+
+void TVelmoraX::ApplyProperties() {
+  if (!window) return;
+  const FormProperties& p = properties;
+  if (p.Visible != applied_.Visible) window->SetVisible(p.Visible != VARIANT_FALSE);
+  if (p.Color != applied_.Color) window->SetColor(RgbOfOleColor(p.Color));
+  if (p.Caption != applied_.Caption) window->SetCaption(com::WideToAnsi(p.Caption));
+  if (p.Enabled != applied_.Enabled) window->SetEnabled(p.Enabled != VARIANT_FALSE);
+  applied_ = p;
 }
 
 void TVelmoraX::ActiveFormDestroy() {

@@ -16,6 +16,7 @@
 #include "control/viewer_form.h"
 #include "engine/link_events.h"
 #include "platform/draw.h"
+#include "platform/form.h"
 #include "platform/input.h"
 #include "platform/socket.h"
 #include "platform/timer.h"
@@ -63,6 +64,7 @@ class TVelmoraX final : public ViewerForm {
   int32_t InstanceNumber() const override { return static_cast<int32_t>(instanceNumber); }
   FormProperties& Properties() override { return properties; }
   platform::NativeWindow* FormWindow() override { return window.get(); }
+  void ApplyProperties() override;
   MessageClosure& PassMessage() override { return passMessage; }
   void ActiveFormDestroy() override;
 
@@ -101,12 +103,15 @@ class TVelmoraX final : public ViewerForm {
   platform::Timer Statistic;
   platform::Timer Timer1;
   platform::ClientSocket VidSock, AudSock;
-  std::unique_ptr<platform::NativeWindow> window;
+  // The form's window: parked until a site embeds it; null when there is
+  // nothing to draw on.
+  std::unique_ptr<platform::Form> window;
   // True when the area is this form's own (the named one could not be had).
   bool privateArea() const { return privateArea_ != nullptr; }
 
  private:
   void ActiveFormCreate();
+  void CreateWindow();
   void AttachArea();
   void StatisticWatchdogs();
   void FillPage(int32_t page);
@@ -115,7 +120,13 @@ class TVelmoraX final : public ViewerForm {
   std::unique_ptr<SharedAudioArea> privateArea_;
   std::unique_ptr<LinkEvents> events_;
   bool destroyed_ = false;
+  // What the window was last told, so other properties' puts leave it be.
+  FormProperties applied_;
 };
+
+// 0xRRGGBB of an OLE colour; system colours (high bit set) map to the
+// usual light-grey button face.
+uint32_t RgbOfOleColor(OLE_COLOR color);
 
 // Signed decimal text of a value; the 8-bit variant shows the low byte.
 std::string FormatCount(int32_t value);

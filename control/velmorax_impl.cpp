@@ -722,6 +722,7 @@ HRESULT TVelmoraXImpl::StandardPut(DISPID id, Set&& set) {
       if (!refused && s->OnRequestEdit(id) == S_FALSE) refused = true;
     if (!refused) {
       set(form_->Properties());
+      form_->ApplyProperties();
       for (IPropertyNotifySink* s : sinks) s->OnChanged(id);
     }
     for (IPropertyNotifySink* s : sinks) s->Release();

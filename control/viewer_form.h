@@ -54,6 +54,9 @@ class ViewerForm {
   virtual FormProperties& Properties() = 0;
   // The form's own window, when it has one (null: headless without a view).
   virtual platform::NativeWindow* FormWindow() { return nullptr; }
+  // After a standard property was set: Visible, Color, Caption and Enabled
+  // act on the window.
+  virtual void ApplyProperties() {}
   // The form's own message closure.
   virtual MessageClosure& PassMessage() = 0;
   // The form's teardown: stops its timers, disconnects, deletes the engine

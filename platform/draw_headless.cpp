@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "platform/clock.h"
+#include "platform/message_queue.h"
 
 namespace platform {
 namespace {
@@ -70,7 +71,43 @@ HeadlessWindow::HeadlessWindow(int width, int height)
     : width_(width > 0 ? width : 1),
       height_(height > 0 ? height : 1),
       id_(nextWindowId.fetch_add(1)),
-      pixels_(size_t(width_) * size_t(height_), 0) {}
+      pixels_(size_t(width_) * size_t(height_), 0),
+      owner_(CurrentThreadId()) {
+  AddEventSource(this);
+}
+
+HeadlessWindow::~HeadlessWindow() {
+  *alive_ = false;
+  RemoveEventSource(owner_, this);
+}
+
+void HeadlessWindow::SetCaption(const std::string& caption) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  caption_ = caption;
+}
+
+std::string HeadlessWindow::Caption() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return caption_;
+}
+
+void HeadlessWindow::Inject(const FormEvent& event) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  injected_.push_back(event);
+}
+
+void HeadlessWindow::Poll() {
+  std::vector<FormEvent> events;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events.swap(injected_);
+  }
+  const std::shared_ptr<bool> alive = alive_;
+  for (const FormEvent& e : events) {
+    if (!*alive) return;  // a handler destroyed the form
+    Dispatch(e);
+  }
+}
 
 uint32_t HeadlessWindow::Pixel(int x, int y) const {
   std::lock_guard<std::mutex> lock(mutex_);

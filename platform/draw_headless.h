@@ -1,15 +1,20 @@
 // Headless drawing: a window that is a block of 32-bit pixels (0x00RRGGBB) in
 // memory. Its devices behave as working surfaces; every blit and line is
-// recorded, and tests can make device creation, blits and restores fail.
+// recorded, and tests can make device creation, blits and restores fail. As
+// a form it takes its input from Inject, delivered by the creating thread's
+// pumps as a display's events would be.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/draw.h"
+#include "platform/form.h"
+#include "platform/message_queue.h"
 
 namespace platform {
 
@@ -26,9 +31,10 @@ struct LineRecord {
   int width = 0;
 };
 
-class HeadlessWindow : public NativeWindow {
+class HeadlessWindow : public Form, private EventSource {
  public:
   HeadlessWindow(int width, int height);
+  ~HeadlessWindow() override;
 
   DrawKind Kind() const override { return DrawKind::Headless; }
   uint64_t NativeId() const override { return id_; }
@@ -36,6 +42,11 @@ class HeadlessWindow : public NativeWindow {
   void SetParent(uint64_t parent) override { parent_ = parent; }
   void SetBounds(const Rect& bounds) override { bounds_ = bounds; }
   void SetVisible(bool visible) override { visible_ = visible; }
+  void SetColor(uint32_t rgb) override { Fill(rgb); }
+  void SetCaption(const std::string& caption) override;
+  std::string Caption() const;
+  // Queues an event as if the user made it; the owner's next pump runs it.
+  void Inject(const FormEvent& event);
   uint64_t Parent() const { return parent_; }
   Rect Bounds() const { return bounds_; }
   bool Visible() const { return visible_; }
@@ -63,6 +74,7 @@ class HeadlessWindow : public NativeWindow {
 
  private:
   void PaintSquare(int cx, int cy, uint32_t rgb, int width);
+  void Poll() override;
 
   const int width_;
   const int height_;
@@ -74,6 +86,9 @@ class HeadlessWindow : public NativeWindow {
   std::vector<uint32_t> pixels_;
   std::vector<BlitRecord> blits_;
   std::vector<LineRecord> lines_;
+  const ThreadId owner_;
+  std::vector<FormEvent> injected_;
+  std::string caption_;
 };
 
 std::unique_ptr<HeadlessWindow> CreateHeadlessWindow(int width, int height);

@@ -122,26 +122,31 @@ void RemoveEventSource(ThreadId owner, EventSource* src) {
   queue->sources.erase(std::remove(queue->sources.begin(), queue->sources.end(), src), queue->sources.end());
 }
 
+bool WaitForMessages(uint32_t timeoutMs) {
+  // Event sources are polled, so a thread that owns some waits in short
+  // slices; posted messages wake it at once.
+  constexpr auto kPollSlice = std::chrono::milliseconds(5);
+  std::shared_ptr<Queue> queue = OwnQueue();
+  std::unique_lock<std::mutex> lock(queue->mutex);
+  const auto timeout = std::chrono::milliseconds(timeoutMs);
+  const auto wait = queue->sources.empty() ? timeout : std::min(timeout, std::chrono::milliseconds(kPollSlice));
+  return queue->posted.wait_for(lock, wait, [&] { return !queue->messages.empty(); });
+}
+
 }  // namespace platform
 
 extern "C" int VelmoraPumpMessages(unsigned timeoutMs) {
   using std::chrono::steady_clock;
-  // Event sources (sockets) are polled, so a thread that owns some waits in
-  // short slices; posted messages wake it at once.
-  constexpr auto kPollSlice = std::chrono::milliseconds(5);
-  std::shared_ptr<platform::Queue> queue = platform::OwnQueue();
   const steady_clock::time_point deadline = steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   int total = 0;
   for (;;) {
-    int n = platform::PumpMessages();
+    const int n = platform::PumpMessages();
     total += n;
     if (n > 0) continue;
     if (total > 0) return total;
-    steady_clock::time_point now = steady_clock::now();
+    const steady_clock::time_point now = steady_clock::now();
     if (now >= deadline) return 0;
-    std::unique_lock<std::mutex> lock(queue->mutex);
-    steady_clock::time_point until = queue->sources.empty() ? deadline : std::min(deadline, now + kPollSlice);
-    queue->posted.wait_until(lock, until, [&] { return !queue->messages.empty(); });
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+    platform::WaitForMessages(static_cast<uint32_t>(left > 0 ? left : 1));
   }
 }
-

@@ -22,6 +22,12 @@ bool PostThreadMessage(ThreadId id, Message msg);
 // Event sources owned by the thread (sockets) are polled once first.
 int PumpMessages();
 
+// Sleeps until a message is posted to the calling thread or timeoutMs pass;
+// a thread that owns event sources (sockets, timers, windows) wakes at least
+// every few milliseconds so they can be polled. True when a message waits.
+// A host's loop: WaitForMessages, then PumpMessages.
+bool WaitForMessages(uint32_t timeoutMs);
+
 // Something that turns outside events into messages for its owning thread,
 // polled at the start of each pump (see socket_posix.cpp).
 class EventSource {

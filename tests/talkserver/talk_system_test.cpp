@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "own_display.h"
+#include "tests/support/own_display.h"
 #include "shared/shared_area.h"
 #include "talk_test_support.h"
 #include "talkserver/audio_in.h"
@@ -90,7 +90,7 @@ WindowSeen FindStatusWindow(Display* d, pid_t) {
 }
 
 TEST_F(TalkSystem, StatusWindowMapsAtEightyPixelsAndUnmaps) {
-  OwnDisplay display;
+  testing_support::OwnDisplay display;
   std::string why;
   if (!display.Start(&why)) GTEST_SKIP() << why;
   Display* d = XOpenDisplay(nullptr);

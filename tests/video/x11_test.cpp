@@ -14,6 +14,7 @@
 #include "engine/video_channel.h"
 #include "platform/draw.h"
 #include "reference_frames.h"
+#include "tests/support/own_display.h"
 
 // Last: Xlib's macros (None, Bool) clash with names above.
 #include <X11/Xlib.h>
@@ -23,77 +24,7 @@ using namespace video_test;
 
 namespace {
 
-class OwnXvfb {
- public:
-  // True when a display is usable afterwards.
-  bool Start(std::string* why) {
-    if (const char* d = std::getenv("DISPLAY"); d && *d) {
-      if (Usable()) return true;
-      *why = std::string("DISPLAY=") + d + " cannot be opened";
-      return false;
-    }
-    const char* candidates[] = {"/usr/bin/Xvfb", "/usr/local/bin/Xvfb"};
-    std::string xvfb;
-    for (const char* c : candidates)
-      if (access(c, X_OK) == 0) xvfb = c;
-    if (xvfb.empty()) {
-      *why = "no DISPLAY and no Xvfb installed (scripts/deps.sh installs xvfb)";
-      return false;
-    }
-    for (int n = 90 + int(getpid() % 200); n < 400; ++n) {
-      const std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
-      const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
-      if (std::filesystem::exists(lock) || std::filesystem::exists(socket)) continue;
-      const std::string display = ":" + std::to_string(n);
-      pid_ = fork();
-      if (pid_ == 0) {
-        execl(xvfb.c_str(), "Xvfb", display.c_str(), "-screen", "0", "640x480x24", "-nolisten", "tcp", "-noreset",
-              static_cast<char*>(nullptr));
-        _exit(127);
-      }
-      setenv("DISPLAY", display.c_str(), 1);
-      for (int i = 0; i < 100; ++i) {
-        if (Usable()) return true;
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_) break;  // lost the race for this number
-        usleep(50000);
-      }
-      Stop();
-    }
-    *why = "Xvfb did not start";
-    return false;
-  }
-  void Stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGCONT);
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-      unsetenv("DISPLAY");
-    }
-  }
-  ~OwnXvfb() { Stop(); }
-  // The server dies under its clients; DISPLAY keeps naming it.
-  void Kill() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
-  }
-  bool Own() const { return pid_ > 0; }
-  // The server stops answering, and answers again.
-  void Pause() { kill(pid_, SIGSTOP); }
-  void Resume() { kill(pid_, SIGCONT); }
-
- private:
-  static bool Usable() {
-    Display* d = XOpenDisplay(nullptr);
-    if (!d) return false;
-    XCloseDisplay(d);
-    return true;
-  }
-  pid_t pid_ = -1;
-};
+using OwnXvfb = testing_support::OwnDisplay;
 
 // The window's pixels as 0x00RRGGBB, read through a connection of our own.
 std::vector<uint32_t> ReadWindow(uint64_t id, int w, int h) {

@@ -12,10 +12,11 @@
 
 #include <X11/Xlib.h>
 
-namespace talktest {
+namespace testing_support {
 
 class OwnDisplay {
  public:
+  // True when a display is usable afterwards; else why not.
   bool Start(std::string* why) {
     if (const char* d = std::getenv("DISPLAY"); d && *d) {
       if (Usable()) return true;
@@ -29,7 +30,7 @@ class OwnDisplay {
       *why = "no DISPLAY and no Xvfb installed (scripts/deps.sh installs xvfb)";
       return false;
     }
-    for (int n = 500 + int(getpid() % 300); n < 900; ++n) {
+    for (int n = 90 + int(getpid() % 800); n < 900; ++n) {
       if (std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock") ||
           std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(n)))
         continue;
@@ -53,6 +54,7 @@ class OwnDisplay {
   }
   void Stop() {
     if (pid_ > 0) {
+      kill(pid_, SIGCONT);
       kill(pid_, SIGTERM);
       waitpid(pid_, nullptr, 0);
       pid_ = -1;
@@ -60,6 +62,19 @@ class OwnDisplay {
     }
   }
   ~OwnDisplay() { Stop(); }
+
+  // The server dies under its clients; DISPLAY keeps naming it.
+  void Kill() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+  bool Own() const { return pid_ > 0; }
+  // The server stops answering, and answers again.
+  void Pause() { kill(pid_, SIGSTOP); }
+  void Resume() { kill(pid_, SIGCONT); }
 
  private:
   static bool Usable() {
@@ -71,4 +86,4 @@ class OwnDisplay {
   pid_t pid_ = -1;
 };
 
-}  // namespace talktest
+}  // namespace testing_support

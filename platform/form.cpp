@@ -1,0 +1,70 @@
+#include "platform/form.h"
+
+#include <cstdlib>
+
+#include "platform/draw_headless.h"
+
+namespace platform {
+
+std::unique_ptr<Form> CreateX11Form(int width, int height, const char* caption);
+
+void Form::Dispatch(const FormEvent& event) {
+  if (preDispatch && preDispatch(event)) return;
+  using Kind = FormEvent::Kind;
+  const bool input = event.kind == Kind::MouseDown || event.kind == Kind::MouseUp || event.kind == Kind::KeyChar;
+  if (input && !enabled_) return;
+  switch (event.kind) {
+    case Kind::MouseDown: {
+      bool dbl = false;
+      if (event.button == MouseButton::Left) {
+        dbl = haveLastPress_ && event.timeMs - lastPressMs_ <= kDoubleClickMs &&
+              std::abs(event.x - lastPressX_) <= kDoubleClickDistance &&
+              std::abs(event.y - lastPressY_) <= kDoubleClickDistance;
+        // The press that completes a double click does not start another.
+        haveLastPress_ = !dbl;
+        lastPressMs_ = event.timeMs;
+        lastPressX_ = event.x;
+        lastPressY_ = event.y;
+        pressed_ = !dbl;
+      }
+      if (dbl && handlers.onDblClick) handlers.onDblClick();
+      if (handlers.onMouseDown) handlers.onMouseDown(event.button, event.shift, event.x, event.y);
+      break;
+    }
+    case Kind::MouseUp:
+      if (event.button == MouseButton::Left && pressed_) {
+        pressed_ = false;
+        if (handlers.onClick) handlers.onClick();
+      }
+      break;
+    case Kind::KeyChar: {
+      char key = event.key;
+      if (handlers.onKeyPress) handlers.onKeyPress(key);
+      break;
+    }
+    case Kind::Paint:
+      if (handlers.onPaint) handlers.onPaint();
+      break;
+    case Kind::Activate:
+      if (handlers.onActivate) handlers.onActivate();
+      break;
+    case Kind::Deactivate:
+      if (handlers.onDeactivate) handlers.onDeactivate();
+      break;
+  }
+}
+
+std::unique_ptr<Form> CreateForm(int width, int height, const char* caption) {
+  switch (ChooseDrawKind()) {
+    case DrawKind::Headless: {
+      auto form = CreateHeadlessWindow(width, height);
+      form->SetCaption(caption ? caption : "");
+      return form;
+    }
+    case DrawKind::X11: return CreateX11Form(width, height, caption);
+    case DrawKind::None: break;
+  }
+  return nullptr;
+}
+
+}  // namespace platform

@@ -1,0 +1,80 @@
+// A form: the window a control lives in, with reassignable handlers for what
+// the user does to it. Its events (clicks, keys, paints, focus) are read on
+// the thread that made it, inside that thread's message pumps, and run
+// through a pre-dispatch hook before the handlers.
+//
+// X11 forms read their events from the display; headless forms are given
+// events by Inject, and deliver them the same way.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/draw.h"
+#include "platform/input.h"
+
+namespace platform {
+
+struct FormEvent {
+  // (KeyChar, not KeyPress: Xlib defines that name as a macro.)
+  enum class Kind { MouseDown, MouseUp, KeyChar, Paint, Activate, Deactivate };
+  Kind kind = Kind::Paint;
+  MouseButton button = MouseButton::Left;
+  ShiftState shift;
+  int32_t x = 0, y = 0;
+  char key = 0;
+  uint32_t timeMs = 0;  // when it happened, for telling double clicks
+};
+
+struct FormHandlers {
+  std::function<void()> onCreate, onDestroy, onActivate, onDeactivate, onClick, onDblClick, onPaint;
+  // The handler may change or clear (0) the key.
+  std::function<void(char& key)> onKeyPress;
+  std::function<void(MouseButton button, ShiftState shift, int32_t x, int32_t y)> onMouseDown;
+};
+
+class Form : public NativeWindow {
+ public:
+  static constexpr uint32_t kDoubleClickMs = 500;
+  static constexpr int32_t kDoubleClickDistance = 4;
+
+  FormHandlers handlers;
+  // Sees every event first; returning true keeps it from the handlers.
+  std::function<bool(const FormEvent&)> preDispatch;
+
+  // 0xRRGGBB; the form's background.
+  virtual void SetColor(uint32_t rgb) = 0;
+  virtual void SetCaption(const std::string& caption) = 0;
+  // A disabled form takes no mouse or key input; it still paints.
+  void SetEnabled(bool enabled) { enabled_ = enabled; }
+  bool Enabled() const { return enabled_; }
+  void Show() { SetVisible(true); }
+  void Hide() { SetVisible(false); }
+
+  // Runs one event on the owner thread: the hook, then the handlers. A
+  // left press soon after another, near it, is a double click; a left
+  // release after a single press is a click.
+  void Dispatch(const FormEvent& event);
+
+ protected:
+  // Lets a reader of events notice that a handler destroyed the form.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+
+ private:
+  std::atomic<bool> enabled_{true};
+  bool pressed_ = false;
+  bool haveLastPress_ = false;
+  uint32_t lastPressMs_ = 0;
+  int32_t lastPressX_ = 0, lastPressY_ = 0;
+};
+
+// A form of the chosen kind (see draw.h), parked: a child of an unmapped
+// window, black, width x height, until SetParent gives it a parent. Its
+// events are delivered by the creating thread's pumps. Null when there is
+// nothing to draw on (DrawKind::None, or the display cannot be opened).
+std::unique_ptr<Form> CreateForm(int width, int height, const char* caption);
+
+}  // namespace platform
