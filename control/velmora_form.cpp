@@ -89,28 +89,16 @@ void TVelmoraX::ActiveFormCreate() {
   video = std::make_unique<CVideoMPEG4>(window.get());
   audio = std::make_unique<CAudioG726>();
 
-  events_ = std::make_unique<LinkEvents>(*link);
-  link->vidSock = &VidSock;
-  link->audSock = &AudSock;
-  link->video = video.get();
-  link->audio = audio.get();
+  events_ = WireLink(*link, VidSock, AudSock, *video, *audio, *sharedArea);
   audio->instanceNumber = instanceNumber;
   // The recorder reports through the link's closure, which the control sets.
   CNetManage* linkRef = link.get();
   recorderRef->passMessage.Set([linkRef](int32_t number, const char* text) { linkRef->passMessage(number, text); });
-  for (int i = 0; i < kTalkSlotCount; ++i)
-    audio->talkSlots[i] = &sharedArea->slots[i];
-  audio->writeSlotRef = &sharedArea->writeSlot;
-  VidSock.SetHandlers(events_->VideoHandlers());
-  AudSock.SetHandlers(events_->AudioHandlers());
 
   link->StartLinkThread();
   video->StartVideoThread();
   audio->StartAudioThread();
-
-  link->showStatusRef = &sharedArea->showStatus;
-  link->heartbeatRef = &sharedArea->heartbeat;
-  std::atomic_ref<uint16_t>(sharedArea->heartbeat).fetch_add(1);
+  JoinTalkArea(*link, *sharedArea);
 
   instanceCounter.fetch_add(1);
   DiagnosticPage = 0;
@@ -182,14 +170,7 @@ void TVelmoraX::ActiveFormDestroy() {
 
 void TVelmoraX::StatisticWatchdogs() {
   events_->StatisticTimer();
-  {
-    platform::Lock guard(video->drawLock);
-    if (video->draw && video->draw->drawOk == 0) {
-      ++video->drawFailSeconds;
-    } else {
-      video->drawFailSeconds = 0;
-    }
-  }
+  video->CountDrawFailSecond();
   if (seams_.onWatchdog) seams_.onWatchdog();
 }
 

@@ -151,3 +151,23 @@ void LinkEvents::StatisticTimer() {
     l.secondsAudioOnly = 0;
   }
 }
+
+std::unique_ptr<LinkEvents> WireLink(CNetManage& link, platform::ClientSocket& vidSock, platform::ClientSocket& audSock,
+                                     VideoPeer& video, AudioPeer& audio, SharedAudioArea& area) {
+  auto events = std::make_unique<LinkEvents>(link);
+  link.vidSock = &vidSock;
+  link.audSock = &audSock;
+  link.video = &video;
+  link.audio = &audio;
+  for (int i = 0; i < kTalkSlotCount; ++i) audio.talkSlots[i] = &area.slots[i];
+  audio.writeSlotRef = &area.writeSlot;
+  vidSock.SetHandlers(events->VideoHandlers());
+  audSock.SetHandlers(events->AudioHandlers());
+  return events;
+}
+
+void JoinTalkArea(CNetManage& link, SharedAudioArea& area) {
+  link.showStatusRef = &area.showStatus;
+  link.heartbeatRef = &area.heartbeat;
+  std::atomic_ref<uint16_t>(area.heartbeat).fetch_add(1);
+}

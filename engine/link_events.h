@@ -8,8 +8,11 @@
 #include <cstdint>
 #include <memory>
 
+#include "engine/audio_peer.h"
 #include "engine/net_manage.h"
+#include "engine/video_peer.h"
 #include "platform/socket.h"
+#include "shared/shared_audio_area.h"
 
 class LinkEvents {
  public:
@@ -50,3 +53,12 @@ class LinkEvents {
   std::unique_ptr<uint8_t[]> readBuf;
   std::atomic<uint64_t> refusedBytes_{0};
 };
+
+// The form's wiring of a link, in one place for the form and for hosts that
+// stand in for it: the link gets its sockets and peers, the audio peer the
+// talk slots of the area, the sockets the returned handlers. Start the
+// link's thread, then the peers', then call JoinTalkArea.
+std::unique_ptr<LinkEvents> WireLink(CNetManage& link, platform::ClientSocket& vidSock, platform::ClientSocket& audSock,
+                                     VideoPeer& video, AudioPeer& audio, SharedAudioArea& area);
+// Points the link at the area's status switch and heartbeat, and beats once.
+void JoinTalkArea(CNetManage& link, SharedAudioArea& area);

@@ -106,6 +106,15 @@ CVideoMPEG4::~CVideoMPEG4() {
   draw.reset();
 }
 
+void CVideoMPEG4::CountDrawFailSecond() {
+  platform::Lock guard(drawLock);
+  if (draw && draw->drawOk == 0) {
+    ++drawFailSeconds;
+  } else {
+    drawFailSeconds = 0;
+  }
+}
+
 void CVideoMPEG4::TakeDecoderSlot() {
   SlotTable& table = Slots();
   std::lock_guard<std::mutex> lock(table.lock);

@@ -89,6 +89,9 @@ class CVideoMPEG4 : public CThread, public VideoPeer {
   std::atomic<uint32_t> headTimestamp{0};
   std::atomic<uint32_t> nextTimestamp{0};
   std::atomic<int32_t> drawFailSeconds{0};
+  // The statistics timer's drawing watchdog, once a second: counts the
+  // seconds the device has been failing, or clears the count.
+  void CountDrawFailSecond();
   platform::CriticalSection drawLock;
   std::atomic<int32_t> Postproc{0};
   std::atomic<uint32_t> buffering{500};

@@ -119,26 +119,16 @@ void EngineHost::Start() {
   } else {
     StartCounting();
   }
-  events_ = std::make_unique<LinkEvents>(*link_);
-  link_->vidSock = &vidSock_;
-  link_->audSock = &audSock_;
-  link_->video = videoPeer_;
-  link_->audio = audioPeer_;
-  for (int i = 0; i < kTalkSlotCount; ++i) audioPeer_->talkSlots[i] = &area_->slots[i];
-  audioPeer_->writeSlotRef = &area_->writeSlot;
+  events_ = WireLink(*link_, vidSock_, audSock_, *videoPeer_, *audioPeer_, *area_);
   link_->SetText(link_->ipaddr, options_.host);
   link_->port = static_cast<int16_t>(options_.port);
   link_->SetText(link_->username, options_.user);
   link_->SetText(link_->password, options_.password);
   link_->passMessage.Set([this](int32_t number, const char* text) { Print(number, text); });
-  vidSock_.SetHandlers(events_->VideoHandlers());
-  audSock_.SetHandlers(events_->AudioHandlers());
   link_->StartLinkThread();
   if (video_) video_->StartVideoThread();
   if (audio_) audio_->StartAudioThread();
-  link_->showStatusRef = &area_->showStatus;
-  link_->heartbeatRef = &area_->heartbeat;
-  std::atomic_ref<uint16_t>(area_->heartbeat).fetch_add(1);
+  JoinTalkArea(*link_, *area_);
   link_->loginLevel = 0;
   link_->PostCommand(CmdConnectVideo);
   link_->PostCommand(CmdConnectAudio);
@@ -167,13 +157,7 @@ void EngineHost::StartMedia() {
 
 void EngineHost::Tick() {
   events_->StatisticTimer();
-  if (!video_) return;
-  platform::Lock guard(video_->drawLock);
-  if (video_->draw && video_->draw->drawOk == 0) {
-    ++video_->drawFailSeconds;
-  } else {
-    video_->drawFailSeconds = 0;
-  }
+  if (video_) video_->CountDrawFailSecond();
 }
 
 HostStats EngineHost::Stats() const {
