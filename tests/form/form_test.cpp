@@ -189,7 +189,8 @@ TEST(Form, StreamsFromTheCameraAndStopsItInOrder) {
 // A stub capture server that records its pid.
 std::string StubServer(const fs::path& dir) {
   const fs::path script = dir / "ostrane-stub";
-  std::ofstream(script) << "#!/bin/sh\necho $$ >> " << (dir / "started").string() << "\n";
+  std::ofstream(script) << "#!/bin/sh\nls -l /proc/$$/fd > " << (dir / "fds").string() << "\necho $$ >> "
+                         << (dir / "started").string() << "\n";
   fs::permissions(script, fs::perms::owner_all);
   return script.string();
 }
@@ -213,8 +214,20 @@ TEST(FormArea, TwoViewersCountTwoAndStartTheServerOnce) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     std::ifstream in(dir / "started");
     int lines = 0;
-    for (std::string l; std::getline(in, l);) ++lines;
+    std::string pid;
+    for (std::string l; std::getline(in, l);) {
+      ++lines;
+      pid = l;
+    }
     EXPECT_EQ(lines, 1);
+    // The server holds nothing of the viewer: no area, no lock, no socket.
+    std::ifstream fds(dir / "fds");
+    const std::string held((std::istreambuf_iterator<char>(fds)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(held.find("/dev/shm"), std::string::npos) << held;
+    EXPECT_EQ(held.find("MEMSHAREMAPPING"), std::string::npos) << held;
+    EXPECT_EQ(held.find("socket:"), std::string::npos) << held;
+    // Ended, it is reaped: no zombie is left under the host.
+    EXPECT_TRUE(PumpUntil([&] { return !fs::exists("/proc/" + pid); })) << "server " << pid << " not reaped";
   }
   EXPECT_FALSE(fs::exists(shm));
   setenv("VELMORA_OSTRANE", "", 1);
