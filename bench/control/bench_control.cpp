@@ -1,14 +1,22 @@
-// Message delivery of the control: what PassMessage costs the reporting
-// thread, and how many messages per second reach one sink on the apartment
-// thread.
+// The control's costs on the host: what PassMessage costs the reporting
+// thread, how many messages per second reach one sink on the apartment
+// thread, how long an unconnected viewer form takes to make and destroy, and
+// the host thread's CPU per second while a form streams from the camera
+// simulator.
 #include <benchmark/benchmark.h>
 
+#include <time.h>
+
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 
+#include "control/velmora_form.h"
 #include "control/velmorax_impl.h"
 #include "platform/message_queue.h"
+#include "shared/command_codes.h"
+#include "tools/camsim/camsim.h"
 
 namespace {
 
@@ -112,6 +120,71 @@ void BM_DeliveredToOneSink(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<int64_t>(delivered));
 }
 BENCHMARK(BM_DeliveredToOneSink)->UseRealTime();
+
+control::FormSeams PrivateAreaNoServer() {
+  setenv("VELMORA_AUDIO", "null", 1);
+  setenv("VELMORA_VIDEO", "headless", 1);
+  setenv("VELMORA_OSTRANE", "", 1);
+  control::FormSeams s;
+  s.attachArea = [](std::string*) { return std::unique_ptr<SharedAreaAttachment>(); };
+  return s;
+}
+
+// Create and destroy of an unconnected form: engine objects, their threads,
+// the window and the recorder, and the ordered teardown.
+void BM_FormCreateDestroy(benchmark::State& state) {
+  const control::FormSeams seams = PrivateAreaNoServer();
+  for (auto _ : state) {
+    control::TVelmoraX form(seams);
+    benchmark::DoNotOptimize(form.instanceNumber);
+  }
+}
+BENCHMARK(BM_FormCreateDestroy)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+double ThreadCpuMs() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+}
+
+// The host thread's share while streaming 30 pictures a second with audio:
+// its pump runs the socket handlers' messages and the timers. Reported as
+// CPU milliseconds per second of streaming.
+void BM_HostThreadWhileStreaming(benchmark::State& state) {
+  camsim::SimConfig config;
+  config.video.fps = 30;
+  camsim::CameraSimulator cam(config);
+  if (!cam.Start()) {
+    state.SkipWithError("camera simulator did not start");
+    return;
+  }
+  control::FormSeams seams = PrivateAreaNoServer();
+  seams.linkStartDelayMs = 0;
+  control::TVelmoraX form(seams);
+  form.link->SetText(form.link->ipaddr, "127.0.0.1");
+  form.link->port = static_cast<int16_t>(cam.port());
+  form.link->loginLevel = 0;
+  form.link->PostCommand(CmdConnectVideo);
+  form.link->PostCommand(CmdConnectAudio);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (!(form.link->videoState == 100 && form.link->audconnected == 1) && std::chrono::steady_clock::now() < deadline)
+    VelmoraPumpMessages(5);
+  if (form.link->videoState != 100) {
+    state.SkipWithError("the form did not start streaming");
+    return;
+  }
+  double cpuMs = 0, seconds = 0;
+  for (auto _ : state) {
+    const double before = ThreadCpuMs();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (std::chrono::steady_clock::now() < end) VelmoraPumpMessages(10);
+    cpuMs += ThreadCpuMs() - before;
+    seconds += 1;
+  }
+  state.counters["host_cpu_ms_per_s"] = cpuMs / seconds;
+  state.counters["frmrate"] = form.link->frmrate.load();
+}
+BENCHMARK(BM_HostThreadWhileStreaming)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
