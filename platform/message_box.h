@@ -1,6 +1,7 @@
-// Message boxes of the engine: no owner window, shown on the thread that met
-// the failure, which goes on once the box is closed. Here they are logged and
-// return at once; tests can catch them.
+// Message boxes: no owner window, and they never block the caller. With a
+// display open a box is a non-modal X11 window with an OK button; without
+// one (or with VELMORA_MESSAGE_BOX=stderr) it is one line on stderr, so
+// automated hosts never hang. Tests can catch them with a sink.
 #pragma once
 
 #include <functional>

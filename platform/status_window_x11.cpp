@@ -2,6 +2,8 @@
 // connection, centred on the screen, whose window-manager hints offer no
 // close button; painted with the core font.
 // Before Xlib, whose macros (None...) would clash with our names.
+#include <atomic>
+
 #include "platform/draw.h"
 #include "platform/status_window.h"
 
@@ -27,9 +29,13 @@ constexpr unsigned long kHintsFunctions = 1, kHintsDecorations = 2;
 constexpr unsigned long kFuncResize = 2, kFuncMove = 4;
 constexpr unsigned long kDecorBorder = 2, kDecorTitle = 8;
 
+// A lost server ends only the window, not the process.
+void MarkLost(Display*, void* lost) { static_cast<std::atomic<bool>*>(lost)->store(true); }
+
 class X11StatusWindow : public StatusWindow {
  public:
   X11StatusWindow(Display* display, const std::string& title) : display_(display) {
+    XSetIOErrorExitHandler(display_, MarkLost, &lost_);
     const int screen = DefaultScreen(display_);
     width_ = 1;
     height_ = 1;
@@ -49,12 +55,15 @@ class X11StatusWindow : public StatusWindow {
   }
 
   ~X11StatusWindow() override {
-    XFreeGC(display_, gc_);
-    XDestroyWindow(display_, window_);
+    if (!lost_) {
+      XFreeGC(display_, gc_);
+      XDestroyWindow(display_, window_);
+    }
     XCloseDisplay(display_);
   }
 
   void Update(const StatusWindowState& state) override {
+    if (lost_) return;
     const bool geometryChanged = state.width != width_ || state.height != height_;
     state_ = state;
     if (geometryChanged) Place();
@@ -72,12 +81,12 @@ class X11StatusWindow : public StatusWindow {
 
   void ProcessEvents() override {
     bool paint = false;
-    while (XPending(display_) > 0) {
+    while (!lost_ && XPending(display_) > 0) {
       XEvent event;
       XNextEvent(display_, &event);
       if (event.type == Expose && event.xexpose.count == 0) paint = true;
     }
-    if (paint && mapped_) {
+    if (paint && mapped_ && !lost_) {
       Paint();
       XFlush(display_);
     }
@@ -118,6 +127,7 @@ class X11StatusWindow : public StatusWindow {
     }
   }
 
+  std::atomic<bool> lost_{false};
   Display* display_;
   Window window_ = 0;
   GC gc_ = nullptr;
