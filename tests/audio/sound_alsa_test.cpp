@@ -12,6 +12,7 @@
 #include <fstream>
 #include <vector>
 
+#include "tests/support/tone.h"
 #include "audio_test_support.h"
 #include "platform/clock.h"
 #include "platform/sound.h"
@@ -46,19 +47,7 @@ class AlsaFile : public ::testing::Test {
   fs::path dir, out;
 };
 
-// Share of the signal's energy at hz (Goertzel over the whole span).
-double ToneShare(const int16_t* s, size_t n, double hz) {
-  const double w = 2 * M_PI * hz / 8000;
-  double s1 = 0, s2 = 0, energy = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const double s0 = s[i] + 2 * std::cos(w) * s1 - s2;
-    s2 = s1;
-    s1 = s0;
-    energy += static_cast<double>(s[i]) * s[i];
-  }
-  const double power = s1 * s1 + s2 * s2 - 2 * std::cos(w) * s1 * s2;
-  return energy > 0 ? 2 * power / (static_cast<double>(n) * energy) : 0;
-}
+using testing_support::ToneShare;
 
 TEST_F(AlsaFile, BufferIsPlayedOutAtTheSampleRate) {
   auto device = platform::OpenAlsaSoundDevice("default");

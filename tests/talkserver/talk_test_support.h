@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/tone.h"
 #include "platform/capture.h"
 #include "platform/message_box.h"
 #include "shared/adpcm.h"
@@ -118,18 +119,6 @@ class BoxCatcher {
   std::vector<std::string> boxes_;
 };
 
-// Share of the signal's energy at hz (Goertzel over the whole span).
-inline double ToneShare(const int16_t* s, size_t n, double hz) {
-  const double w = 2 * M_PI * hz / 8000;
-  double s1 = 0, s2 = 0, energy = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const double s0 = s[i] + 2 * std::cos(w) * s1 - s2;
-    s2 = s1;
-    s1 = s0;
-    energy += double(s[i]) * s[i];
-  }
-  const double power = s1 * s1 + s2 * s2 - 2 * std::cos(w) * s1 * s2;
-  return energy > 0 ? 2 * power / (double(n) * energy) : 0;
-}
+using testing_support::ToneShare;
 
 }  // namespace talktest
