@@ -1,16 +1,23 @@
 // The form's hidden diagnostics: pages, the status switch, the console and
 // the motion-grid click.
 #include <stdlib.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <chrono>
+#include <functional>
 
 #include <gtest/gtest.h>
 
 #include "control/velmora_form.h"
 #include "platform/console.h"
+#include "platform/message_queue.h"
+#include "shared/command_codes.h"
+#include "tools/camsim/camsim.h"
 
 namespace fs = std::filesystem;
 using control::FormSeams;
@@ -174,6 +181,59 @@ TEST(Diagnostics, LeftClickEditsTheGridOnlyForTheAdministrator) {
 TEST(Diagnostics, FormatCount) {
   EXPECT_EQ(control::FormatCount(-5), "-5");
   EXPECT_EQ(control::FormatCount8(0x1FF), "255");
+}
+
+TEST(Diagnostics, AConsoleWhoseReaderWentClosesAndTheProcessLives) {
+  const fs::path fifo = fs::temp_directory_path() / ("velmora-console-fifo-" + std::to_string(getpid()));
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  setenv("VELMORA_CONSOLE", fifo.c_str(), 1);
+  TVelmoraX form(Quiet());
+  form.ActiveFormMouseDown(MouseButton::Right, kAltShift, 1, 1);
+  ASSERT_TRUE(platform::DebugConsoleIsOpen());
+  EXPECT_TRUE(platform::WriteDebugConsole("00-first\r\n"));
+  char got[32] = {};
+  EXPECT_EQ(read(reader, got, sizeof got), 10);
+  close(reader);
+  EXPECT_FALSE(platform::WriteDebugConsole("00-nobody reads\r\n"));  // no SIGPIPE ends the test
+  EXPECT_FALSE(platform::DebugConsoleIsOpen());
+  unsetenv("VELMORA_CONSOLE");
+  fs::remove(fifo);
+}
+
+bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 15000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    VelmoraPumpMessages(5);
+  }
+  return true;
+}
+
+TEST(Diagnostics, LivePagesShowTheConnectionsAndTheViewers) {
+  camsim::CameraSimulator cam;
+  ASSERT_TRUE(cam.Start()) << cam.error();
+  FormSeams seams = Quiet();
+  seams.attachArea = nullptr;  // the machine's area, as a viewer
+  seams.linkStartDelayMs = 0;
+  setenv("VELMORA_NS", ("diagnostics" + std::to_string(getpid()) + ".").c_str(), 1);
+  TVelmoraX form(seams);
+  ASSERT_FALSE(form.privateArea());
+  form.link->SetText(form.link->ipaddr, "127.0.0.1");
+  form.link->port = static_cast<int16_t>(cam.port());
+  form.link->PostCommand(CmdConnectVideo);
+  form.link->PostCommand(CmdConnectAudio);
+  ASSERT_TRUE(PumpUntil([&] { return form.link->videoState == 100 && form.link->audioState == 100; }));
+  form.DiagnosticPage = 8;
+  form.Timer1Timer();
+  EXPECT_EQ(Panel(form, 1), "vc:1");
+  EXPECT_EQ(Panel(form, 2), "ac:1");
+  EXPECT_EQ(Panel(form, 3), "vs:100");
+  EXPECT_EQ(Panel(form, 4), "as:100");
+  form.DiagnosticPage = 7;
+  form.Timer1Timer();
+  EXPECT_EQ(Panel(form, 2), "#:1");
 }
 
 }  // namespace
