@@ -195,8 +195,8 @@ TEST_F(Members, SerialDataMovesAtMost254BytesPerCall) {
   EXPECT_EQ(link().sioTx[0].Count(), 10u);
   // A block the ring cannot take is refused, and the caller is told so.
   std::vector<uint8_t> big(CManage1DBUF::kCapacity, 0x11);
-  EXPECT_EQ(Call(x, u"PutSIOData", {I4(0), I8(reinterpret_cast<intptr_t>(big.data())), I4(static_cast<int32_t>(big.size()))}),
-            DISP_E_EXCEPTION);
+  const int32_t bigSize = static_cast<int32_t>(big.size());
+  EXPECT_EQ(Call(x, u"PutSIOData", {I4(0), I8(reinterpret_cast<intptr_t>(big.data())), I4(bigSize)}), DISP_E_EXCEPTION);
   EXPECT_EQ(link().sioTx[0].Count(), 10u);
   // Untrusted callers may not name memory.
   x->AddSafetyOptions(control::TVelmoraXImpl::kSafeForUntrustedCaller);

@@ -16,23 +16,6 @@
 
 namespace {
 
-// Finds a top-level window (or a child of one) with this name.
-Window FindWindow(Display* d, Window w, const std::string& name) {
-  char* n = nullptr;
-  if (XFetchName(d, w, &n) && n) {
-    const bool match = name == n;
-    XFree(n);
-    if (match) return w;
-  }
-  Window root, parent, *children = nullptr;
-  unsigned count = 0;
-  Window found = 0;
-  if (XQueryTree(d, w, &root, &parent, &children, &count)) {
-    for (unsigned i = 0; i < count && !found; ++i) found = FindWindow(d, children[i], name);
-    if (children) XFree(children);
-  }
-  return found;
-}
 
 bool WaitFor(const std::function<bool()>& done) {
   for (int i = 0; i < 1000; ++i) {
@@ -68,7 +51,10 @@ TEST(MessageBox, WithADisplayItIsAWindowThatDoesNotBlock) {
   Display* d = XOpenDisplay(nullptr);
   ASSERT_NE(d, nullptr);
   Window box = 0;
-  EXPECT_TRUE(WaitFor([&] { return (box = FindWindow(d, DefaultRootWindow(d), "Inform")) != 0; }));
+  EXPECT_TRUE(WaitFor([&] {
+    box = testing_support::FindWindowNamed(d, DefaultRootWindow(d), "Inform");
+    return box != 0;
+  }));
   if (box) {
     // Closed as a window manager closes it.
     XEvent e{};
@@ -79,7 +65,7 @@ TEST(MessageBox, WithADisplayItIsAWindowThatDoesNotBlock) {
     e.xclient.data.l[0] = static_cast<long>(XInternAtom(d, "WM_DELETE_WINDOW", False));
     XSendEvent(d, box, False, NoEventMask, &e);
     XFlush(d);
-    EXPECT_TRUE(WaitFor([&] { return FindWindow(d, DefaultRootWindow(d), "Inform") == 0; }));
+    EXPECT_TRUE(WaitFor([&] { return testing_support::FindWindowNamed(d, DefaultRootWindow(d), "Inform") == 0; }));
   }
   XCloseDisplay(d);
 }

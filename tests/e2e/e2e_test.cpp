@@ -95,23 +95,6 @@ class Lines {
 
 bool Starts(const std::string& line, const std::string& prefix) { return line.rfind(prefix, 0) == 0; }
 
-// The window named `name` under `w`, searched depth first.
-Window FindWindow(Display* d, Window w, const std::string& name) {
-  char* n = nullptr;
-  if (XFetchName(d, w, &n) && n) {
-    const bool match = name == n;
-    XFree(n);
-    if (match) return w;
-  }
-  Window root, parent, *children = nullptr;
-  unsigned count = 0;
-  Window found = 0;
-  if (XQueryTree(d, w, &root, &parent, &children, &count)) {
-    for (unsigned i = 0; i < count && !found; ++i) found = FindWindow(d, children[i], name);
-    if (children) XFree(children);
-  }
-  return found;
-}
 
 // What the control's window looks like to a user's Alt+Shift right click.
 void AltShiftRightClick(Display* d, Window target) {
@@ -254,7 +237,8 @@ TEST_F(EndToEnd, TheRegisteredControlShowsPlaysTalksAndRecords) {
   ASSERT_NE(d, nullptr);
   Window form = 0;
   const auto deadline = Clock::now() + std::chrono::seconds(20);
-  while (!(form = FindWindow(d, DefaultRootWindow(d), "VelmoraX")) && Clock::now() < deadline) out.Pump(50);
+  while (!(form = testing_support::FindWindowNamed(d, DefaultRootWindow(d), "VelmoraX")) && Clock::now() < deadline)
+    out.Pump(50);
   ASSERT_NE(form, 0u) << "the control's window never appeared";
   AltShiftRightClick(d, form);
   out.Pump(300);

@@ -35,7 +35,8 @@ TEST(LineReader, AnEndlessWriterGetsOnlyATurnsWorth) {
 
 TEST(LineReader, LinesSplitAcrossReadsComeOutWholeAndOverlongOnesAreSkipped) {
   std::string input = "gpio 1\nsio 0 ab";
-  input += "c\n" + std::string(LineReader::kMaxLine + 10, 'x') + "\n" + std::string(LineReader::kMaxLine, 'z') + "\nquit";
+  input += "c\n" + std::string(LineReader::kMaxLine + 10, 'x') + "\n";
+  input += std::string(LineReader::kMaxLine, 'z') + "\nquit";
   size_t at = 0;
   LineReader reader([&](char* b, size_t n) -> long {
     if (at == input.size()) return -1;

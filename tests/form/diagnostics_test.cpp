@@ -17,6 +17,7 @@
 #include "platform/console.h"
 #include "platform/message_queue.h"
 #include "shared/command_codes.h"
+#include "tests/support/loopback.h"
 #include "tools/camsim/camsim.h"
 
 namespace fs = std::filesystem;
@@ -202,14 +203,6 @@ TEST(Diagnostics, AConsoleWhoseReaderWentClosesAndTheProcessLives) {
   fs::remove(fifo);
 }
 
-bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 15000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    VelmoraPumpMessages(5);
-  }
-  return true;
-}
 
 TEST(Diagnostics, LivePagesShowTheConnectionsAndTheViewers) {
   camsim::CameraSimulator cam;
@@ -224,7 +217,8 @@ TEST(Diagnostics, LivePagesShowTheConnectionsAndTheViewers) {
   form.link->port = static_cast<int16_t>(cam.port());
   form.link->PostCommand(CmdConnectVideo);
   form.link->PostCommand(CmdConnectAudio);
-  ASSERT_TRUE(PumpUntil([&] { return form.link->videoState == 100 && form.link->audioState == 100; }));
+  ASSERT_TRUE(testing_support::PumpUntil(
+      [&] { return form.link->videoState == 100 && form.link->audioState == 100; }, 15000));
   form.DiagnosticPage = 8;
   form.Timer1Timer();
   EXPECT_EQ(Panel(form, 1), "vc:1");

@@ -18,6 +18,7 @@
 #include "platform/message_queue.h"
 #include "shared/command_codes.h"
 #include "tools/camsim/camsim.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process_counts.h"
 
 namespace fs = std::filesystem;
@@ -27,6 +28,7 @@ using control::TVelmoraX;
 namespace {
 
 using testing_support::DescriptorCount;
+using testing_support::PumpUntil;
 using testing_support::ThreadCount;
 
 struct HeadlessEnv : ::testing::Environment {
@@ -40,14 +42,6 @@ struct HeadlessEnv : ::testing::Environment {
 };
 const auto* env = ::testing::AddGlobalTestEnvironment(new HeadlessEnv);
 
-bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    VelmoraPumpMessages(5);
-  }
-  return true;
-}
 
 // A form on a private area, its link starting at once.
 FormSeams Quick() {
@@ -115,7 +109,7 @@ TEST(Form, CreationWiresTheEngineAndNumbersTheInstance) {
   EXPECT_FALSE(form->StatusBar1.visible);
   EXPECT_EQ(form->StatusBar1.panels[0].width, 20);
   EXPECT_EQ(form->StatusBar1.panels[5].width, 55);
-  EXPECT_TRUE(PumpUntil([&] { return form->link->running == 1 && form->video->running == 1; }));
+  EXPECT_TRUE(PumpUntil([&] { return form->link->running == 1 && form->video->running == 1; }, 10000));
   // Numbers are never given back.
   for (int i = 0; i < 4; ++i) form = std::make_unique<TVelmoraX>(Quick());
   form.reset();
@@ -210,7 +204,7 @@ TEST(FormArea, TwoViewersCountTwoAndStartTheServerOnce) {
     TVelmoraX second(seams);
     EXPECT_EQ(first.sharedArea->viewerCount, 2);
     EXPECT_TRUE(fs::exists(shm));
-    ASSERT_TRUE(PumpUntil([&] { return fs::exists(dir / "started"); }));
+    ASSERT_TRUE(PumpUntil([&] { return fs::exists(dir / "started"); }, 10000));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     std::ifstream in(dir / "started");
     int lines = 0;
@@ -227,7 +221,7 @@ TEST(FormArea, TwoViewersCountTwoAndStartTheServerOnce) {
     EXPECT_EQ(held.find("MEMSHAREMAPPING"), std::string::npos) << held;
     EXPECT_EQ(held.find("socket:"), std::string::npos) << held;
     // Ended, it is reaped: no zombie is left under the host.
-    EXPECT_TRUE(PumpUntil([&] { return !fs::exists("/proc/" + pid); })) << "server " << pid << " not reaped";
+    EXPECT_TRUE(PumpUntil([&] { return !fs::exists("/proc/" + pid); }, 10000)) << "server " << pid << " not reaped";
   }
   EXPECT_FALSE(fs::exists(shm));
   setenv("VELMORA_OSTRANE", "", 1);

@@ -15,6 +15,7 @@
 #include "platform/draw_headless.h"
 #include "platform/form.h"
 #include "platform/message_queue.h"
+#include "tests/support/loopback.h"
 #include "tests/support/own_display.h"
 
 // Last: Xlib's macros clash with names above.
@@ -240,15 +241,6 @@ struct HostWindow {
   }
 };
 
-bool PumpUntil(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    platform::WaitForMessages(5);
-    platform::PumpMessages();
-  }
-  return true;
-}
 
 TEST(FormX11, EmbeddedInAHostWindowItShowsThePictureAndTakesClicks) {
   testing_support::OwnDisplay display;
@@ -291,7 +283,7 @@ TEST(FormX11, EmbeddedInAHostWindowItShowsThePictureAndTakesClicks) {
     return false;
   };
   host.Click(form.window->NativeId(), 3, ControlMask | Mod1Mask, 7, 9);
-  ASSERT_TRUE(PumpUntil([&] { return form.DiagnosticPage == 1; }));
+  ASSERT_TRUE(testing_support::PumpUntil([&] { return form.DiagnosticPage == 1; }, 10000));
   ASSERT_EQ(downs.size(), 1u);
   EXPECT_EQ(downs[0], std::to_string(int(MouseButton::Right)) + "ca 7,9");
 

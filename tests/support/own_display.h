@@ -1,5 +1,6 @@
 // An X display for a test: DISPLAY when it is set and opens, else an Xvfb of
-// the test's own on a free display number, stopped at the end.
+// the test's own on a free display number, stopped at the end; and finding a
+// window on it by name.
 #pragma once
 
 #include <signal.h>
@@ -85,5 +86,23 @@ class OwnDisplay {
   }
   pid_t pid_ = -1;
 };
+
+// The first window named `name` at or below `w`, depth first; 0 if none.
+inline Window FindWindowNamed(Display* d, Window w, const std::string& name) {
+  char* n = nullptr;
+  if (XFetchName(d, w, &n) && n) {
+    const bool match = name == n;
+    XFree(n);
+    if (match) return w;
+  }
+  Window root, parent, *children = nullptr;
+  unsigned count = 0;
+  Window found = 0;
+  if (XQueryTree(d, w, &root, &parent, &children, &count)) {
+    for (unsigned i = 0; i < count && !found; ++i) found = FindWindowNamed(d, children[i], name);
+    if (children) XFree(children);
+  }
+  return found;
+}
 
 }  // namespace testing_support
