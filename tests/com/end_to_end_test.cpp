@@ -192,6 +192,9 @@ TEST(EndToEnd, HostFindsLoadsEmbedsAndReleasesTheControl) {
   setenv("VELMORA_REGISTRY", (dir / "registry").c_str(), 1);
   setenv("VELMORA_VIDEO", "headless", 1);
   setenv("VELMORA_AUDIO", "null", 1);
+  // The machine's talk area of a namespace of its own, and no capture server.
+  setenv("VELMORA_NS", ("come2e" + std::to_string(getpid()) + ".").c_str(), 1);
+  setenv("VELMORA_OSTRANE", "", 1);
   std::string regsvr = std::string(VELMORA_BIN_DIR) + "/velmora-regsvr " + VELMORA_LIB_DIR + "/libvelmora.so >/dev/null";
   ASSERT_EQ(std::system(regsvr.c_str()), 0);
 
