@@ -93,10 +93,9 @@ void RunBox(Display* display, std::unique_ptr<std::atomic<bool>> lost, std::stri
         break;
     }
   }
-  if (!*lost) {
-    XFreeGC(display, gc);
-    XDestroyWindow(display, w);
-  }
+  // Also after a lost server: the requests go nowhere, the memory is freed.
+  XFreeGC(display, gc);
+  if (!*lost) XDestroyWindow(display, w);
   XCloseDisplay(display);
   --openBoxes;
 }

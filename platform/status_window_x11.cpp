@@ -55,10 +55,9 @@ class X11StatusWindow : public StatusWindow {
   }
 
   ~X11StatusWindow() override {
-    if (!lost_) {
-      XFreeGC(display_, gc_);
-      XDestroyWindow(display_, window_);
-    }
+    // Also after a lost server: the requests go nowhere, the memory is freed.
+    XFreeGC(display_, gc_);
+    if (!lost_) XDestroyWindow(display_, window_);
     XCloseDisplay(display_);
   }
 
