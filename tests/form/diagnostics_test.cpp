@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <atomic>
 #include <chrono>
 #include <functional>
 
@@ -16,6 +17,7 @@
 #include "control/velmora_form.h"
 #include "platform/console.h"
 #include "platform/message_queue.h"
+#include "platform/sound.h"
 #include "shared/command_codes.h"
 #include "tests/support/loopback.h"
 #include "tools/camsim/camsim.h"
@@ -113,14 +115,6 @@ TEST(Diagnostics, PagesShowTheEngineFigures) {
   form.Timer1Timer();
   EXPECT_EQ(Panel(form, 2), "fr:9");
 
-  // Page 6: distance from the write cursor to where the player writes next.
-  form.DiagnosticPage = 6;
-  form.audio->writePos = 1000;
-  form.Timer1Timer();
-  EXPECT_EQ(Panel(form, 1), "2000");
-  if (form.audio->writeCursor == 0) {
-    EXPECT_EQ(Panel(form, 4), "2000");
-  }
 
   form.DiagnosticPage = 8;
   form.link->vidconnected = 1;
@@ -131,6 +125,58 @@ TEST(Diagnostics, PagesShowTheEngineFigures) {
   form.Timer1Timer();
   EXPECT_EQ(Panel(form, 2), "#:0");
   EXPECT_EQ(Panel(form, 3), "w:0");
+}
+
+// The null device, with the write cursor where the test puts it.
+class CursorBuffer final : public platform::SoundBuffer {
+ public:
+  CursorBuffer(std::unique_ptr<platform::SoundBuffer> inner, const std::atomic<uint32_t>& cursor)
+      : inner_(std::move(inner)), cursor_(cursor) {}
+  bool Lock(uint32_t offset, uint32_t bytes, void** r1, uint32_t* b1, void** r2, uint32_t* b2, bool all) override {
+    return inner_->Lock(offset, bytes, r1, b1, r2, b2, all);
+  }
+  bool Unlock(void* r1, uint32_t b1, void* r2, uint32_t b2) override { return inner_->Unlock(r1, b1, r2, b2); }
+  bool Play() override { return inner_->Play(); }
+  bool Stop() override { return inner_->Stop(); }
+  bool SetCurrentPosition(uint32_t p) override { return inner_->SetCurrentPosition(p); }
+  bool GetCurrentPosition(uint32_t* play, uint32_t* write) override {
+    const bool ok = inner_->GetCurrentPosition(play, write);
+    if (write) *write = cursor_.load();
+    return ok;
+  }
+  bool SetVolume(int32_t v) override { return inner_->SetVolume(v); }
+  bool GetVolume(int32_t* v) override { return inner_->GetVolume(v); }
+  uint32_t Size() const override { return inner_->Size(); }
+
+ private:
+  std::unique_ptr<platform::SoundBuffer> inner_;
+  const std::atomic<uint32_t>& cursor_;
+};
+
+TEST(Diagnostics, PageSixCountsFromTheWriteCursorRoundTheBuffer) {
+  static std::atomic<uint32_t> cursor{0};
+  class Device final : public platform::SoundDevice {
+    std::unique_ptr<platform::SoundBuffer> CreateSoundBuffer(const platform::SoundFormat& f, uint32_t n) override {
+      auto inner = null_->CreateSoundBuffer(f, n);
+      return inner ? std::make_unique<CursorBuffer>(std::move(inner), cursor) : nullptr;
+    }
+    std::unique_ptr<platform::SoundDevice> null_ = platform::OpenNullSoundDevice();
+  };
+  platform::SetSoundDeviceOpener([] { return std::make_unique<Device>(); });
+  {
+    TVelmoraX form(Quiet());
+    form.DiagnosticPage = 6;
+    form.audio->writePos = 1000;  // samples: 2000 bytes
+    form.Timer1Timer();
+    EXPECT_EQ(Panel(form, 1), "2000");
+    EXPECT_EQ(Panel(form, 2), "0");
+    EXPECT_EQ(Panel(form, 4), "2000");
+    cursor = 2100;  // the device is 100 bytes ahead of the player
+    form.Timer1Timer();
+    EXPECT_EQ(Panel(form, 2), "2100");
+    EXPECT_EQ(Panel(form, 4), "191900");
+  }
+  platform::SetSoundDeviceOpener(nullptr);
 }
 
 TEST(Diagnostics, EveryTickClearsThePassCountersUnlessThePageFails) {
