@@ -1,6 +1,6 @@
 // The engine host's stdin reader: bounded work per turn, whole lines only,
 // over-long lines skipped, and the host program ends on time under a flood.
-#include "tools/velmora-engine/line_reader.h"
+#include "tools/common/line_reader.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -10,7 +10,7 @@
 
 namespace {
 
-using host::LineReader;
+using cli::LineReader;
 
 // A source that always has more of a repeated text ready.
 struct Endless {

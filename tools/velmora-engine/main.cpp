@@ -8,11 +8,9 @@
 // stdin: a command code 1-17 (14 starts a recording, 15 stops it), "sio PORT TEXT",
 // "sioget PORT", "gpio VALUE", "talk on|off", "quit". Ends on Ctrl-C or
 // after N seconds.
-#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -22,7 +20,7 @@
 #include <string>
 
 #include "tools/velmora-engine/engine_host.h"
-#include "tools/velmora-engine/line_reader.h"
+#include "tools/common/line_reader.h"
 
 namespace {
 
@@ -34,15 +32,6 @@ int Usage() {
   std::fprintf(stderr, "usage: velmora-engine HOST PORT USER PASSWORD [--seconds N] [--trace] [--media]\n"
                        "                     [--record NAME] [--prerecord MS] [--shared-area]\n");
   return 2;
-}
-
-// stdin without blocking: < 0 when nothing waits.
-long ReadStdin(char* buffer, size_t size) {
-  pollfd p{0, POLLIN, 0};
-  if (::poll(&p, 1, 0) <= 0) return -1;
-  const ssize_t n = ::read(0, buffer, size);
-  if (n < 0) return errno == EINTR || errno == EAGAIN ? -1 : 0;
-  return static_cast<long>(n);
 }
 
 }  // namespace
@@ -90,7 +79,7 @@ int main(int argc, char** argv) {
     engine.Start();
     const auto start = std::chrono::steady_clock::now();
     auto nextTick = start + std::chrono::seconds(1);
-    host::LineReader input(ReadStdin);
+    cli::LineReader input(cli::ReadStandardInput);
     while (!stopRequested) {
       const auto now = std::chrono::steady_clock::now();
       if (seconds > 0 && now - start >= std::chrono::seconds(seconds)) break;
@@ -98,7 +87,7 @@ int main(int argc, char** argv) {
         engine.Tick();
         nextTick += std::chrono::seconds(1);
       }
-      const host::LineReader::Result turn = input.Turn();
+      const cli::LineReader::Result turn = input.Turn();
       for (const std::string& line : turn.lines) {
         if (stopRequested) break;
         if (line.empty()) continue;
@@ -107,7 +96,7 @@ int main(int argc, char** argv) {
       }
       if (turn.overlong)
         std::fprintf(stderr, "%zu input line(s) longer than %zu bytes skipped\n", turn.overlong,
-                     host::LineReader::kMaxLine);
+                     cli::LineReader::kMaxLine);
       ::usleep(10000);
     }
   }

@@ -7,7 +7,6 @@
 // "NUM TEXT", every other event as "event NAME" and a statistics line each
 // second. On standard input it takes "set NAME VALUE", "get NAME",
 // "call NAME [ARG...]" and "quit".
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -22,6 +21,7 @@
 
 #include "platform/draw.h"
 #include "platform/message_queue.h"
+#include "tools/common/line_reader.h"
 #include "tools/velmora-view/view_host.h"
 
 namespace {
@@ -117,28 +117,13 @@ bool RunCommand(view::ViewHost& host, const std::string& line) {
   return true;
 }
 
-// Reads whatever whole lines stdin has now; bounded per call so the pump
+// Runs the whole lines stdin has now, a bounded amount per call so the pump
 // keeps its pace. False once "quit" was read.
-bool ReadCommands(view::ViewHost& host, std::string& pending, bool& inputOpen) {
-  constexpr size_t kMaxLine = 4096;
-  pollfd p{0, POLLIN, 0};
-  if (!inputOpen || poll(&p, 1, 0) <= 0) return true;
-  char buf[4096];
-  const ssize_t n = read(0, buf, sizeof buf);
-  if (n <= 0) {
-    inputOpen = false;
-    return true;
-  }
-  pending.append(buf, size_t(n));
-  for (size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
-    const std::string line = pending.substr(0, nl);
-    pending.erase(0, nl + 1);
+bool ReadCommands(view::ViewHost& host, cli::LineReader& input) {
+  const cli::LineReader::Result turn = input.Turn();
+  for (const std::string& line : turn.lines)
     if (!RunCommand(host, line)) return false;
-  }
-  if (pending.size() > kMaxLine) {
-    Complain("input line too long; skipped");
-    pending.clear();
-  }
+  if (turn.overlong) Complain("input line too long; skipped");
   return true;
 }
 
@@ -184,17 +169,16 @@ int main(int argc, char** argv) {
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     auto nextStats = start + std::chrono::seconds(1);
-    std::string pending;
-    bool inputOpen = true;
+    cli::LineReader input(cli::ReadStandardInput);
     while (!stopRequested) {
       if (options.seconds >= 0 && Clock::now() - start >= std::chrono::duration<double>(options.seconds)) break;
       VelmoraPumpMessages(20);
-      if (!ReadCommands(host, pending, inputOpen)) break;
+      if (!ReadCommands(host, input)) break;
       if (Clock::now() >= nextStats) {
         nextStats += std::chrono::seconds(1);
         PrintStatistics(host);
       }
-      if (!inputOpen && options.seconds < 0) break;  // nothing more can ask for anything
+      if (input.AtEnd() && options.seconds < 0) break;  // nothing more can ask for anything
     }
     if (!options.screenshot.empty()) {
       std::string why;

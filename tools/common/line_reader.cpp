@@ -1,8 +1,12 @@
-#include "tools/velmora-engine/line_reader.h"
+#include "tools/common/line_reader.h"
+
+#include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
-namespace host {
+namespace cli {
 
 LineReader::Result LineReader::Turn() {
   Result out;
@@ -39,4 +43,12 @@ void LineReader::Take(const char* bytes, size_t n, Result& out) {
   }
 }
 
-}  // namespace host
+long ReadStandardInput(char* buffer, size_t size) {
+  pollfd p{0, POLLIN, 0};
+  if (::poll(&p, 1, 0) <= 0) return -1;
+  const ssize_t n = ::read(0, buffer, size);
+  if (n < 0) return errno == EINTR || errno == EAGAIN ? -1 : 0;
+  return static_cast<long>(n);
+}
+
+}  // namespace cli

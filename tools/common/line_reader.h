@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace host {
+namespace cli {
 
 class LineReader {
  public:
@@ -37,4 +37,8 @@ class LineReader {
   bool atEnd_ = false;
 };
 
-}  // namespace host
+// Standard input without blocking, for a LineReader: bytes read, 0 at its
+// end, < 0 when nothing waits now.
+long ReadStandardInput(char* buffer, size_t size);
+
+}  // namespace cli
