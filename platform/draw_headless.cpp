@@ -81,34 +81,6 @@ HeadlessWindow::~HeadlessWindow() {
   RemoveEventSource(owner_, this);
 }
 
-void HeadlessWindow::SetCaption(const std::string& caption) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  caption_ = caption;
-}
-
-std::string HeadlessWindow::Caption() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return caption_;
-}
-
-void HeadlessWindow::Inject(const FormEvent& event) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  injected_.push_back(event);
-}
-
-void HeadlessWindow::Poll() {
-  std::vector<FormEvent> events;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    events.swap(injected_);
-  }
-  const std::shared_ptr<bool> alive = alive_;
-  for (const FormEvent& e : events) {
-    if (!*alive) return;  // a handler destroyed the form
-    Dispatch(e);
-  }
-}
-
 uint32_t HeadlessWindow::Pixel(int x, int y) const {
   std::lock_guard<std::mutex> lock(mutex_);
   if (x < 0 || y < 0 || x >= width_ || y >= height_) return 0;

@@ -12,9 +12,8 @@
 #include <vector>
 
 #include "platform/draw.h"
+#include "platform/x11_display.h"
 
-// Last: Xlib's macros clash with names above.
-#include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
 namespace platform {
@@ -23,8 +22,6 @@ namespace {
 constexpr int kMaxOpenBoxes = 8;
 std::atomic<int> openBoxes{0};
 
-// A lost server ends only the box, not the process.
-void MarkLost(Display*, void* lost) { static_cast<std::atomic<bool>*>(lost)->store(true); }
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> out(1);
@@ -109,14 +106,13 @@ bool ShowMessageBoxX11(const std::string& text, const std::string& title) {
     --openBoxes;
     return false;
   }
-  PrepareXlib();
-  Display* display = XOpenDisplay(nullptr);
+  // A lost server ends only the box, not the process.
+  auto lost = std::make_unique<std::atomic<bool>>(false);
+  Display* display = x11::OpenDisplay(lost.get());
   if (!display) {
     --openBoxes;
     return false;
   }
-  auto lost = std::make_unique<std::atomic<bool>>(false);
-  XSetIOErrorExitHandler(display, MarkLost, lost.get());
   try {
     std::thread(RunBox, display, std::move(lost), text, title).detach();
   } catch (const std::system_error&) {

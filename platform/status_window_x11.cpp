@@ -2,14 +2,14 @@
 // connection, centred on the screen, whose window-manager hints offer no
 // close button; painted with the core font.
 // Before Xlib, whose macros (None...) would clash with our names.
-#include <atomic>
-
 #include "platform/draw.h"
 #include "platform/status_window.h"
+#include "platform/x11_display.h"
 
 #include <X11/Xatom.h>
-#include <X11/Xlib.h>
 #include <X11/Xutil.h>
+
+#include <atomic>
 
 namespace platform {
 namespace {
@@ -29,13 +29,11 @@ constexpr unsigned long kHintsFunctions = 1, kHintsDecorations = 2;
 constexpr unsigned long kFuncResize = 2, kFuncMove = 4;
 constexpr unsigned long kDecorBorder = 2, kDecorTitle = 8;
 
-// A lost server ends only the window, not the process.
-void MarkLost(Display*, void* lost) { static_cast<std::atomic<bool>*>(lost)->store(true); }
-
 class X11StatusWindow : public StatusWindow {
  public:
-  X11StatusWindow(Display* display, const std::string& title) : display_(display) {
-    XSetIOErrorExitHandler(display_, MarkLost, &lost_);
+  // lost: set when the server goes away; the window then only ends.
+  X11StatusWindow(Display* display, x11::LostFlag lost, const std::string& title)
+      : lost_(std::move(lost)), display_(display) {
     const int screen = DefaultScreen(display_);
     width_ = 1;
     height_ = 1;
@@ -57,12 +55,12 @@ class X11StatusWindow : public StatusWindow {
   ~X11StatusWindow() override {
     // Also after a lost server: the requests go nowhere, the memory is freed.
     XFreeGC(display_, gc_);
-    if (!lost_) XDestroyWindow(display_, window_);
+    if (!*lost_) XDestroyWindow(display_, window_);
     XCloseDisplay(display_);
   }
 
   void Update(const StatusWindowState& state) override {
-    if (lost_) return;
+    if (*lost_) return;
     const bool geometryChanged = state.width != width_ || state.height != height_;
     state_ = state;
     if (geometryChanged) Place();
@@ -80,12 +78,12 @@ class X11StatusWindow : public StatusWindow {
 
   void ProcessEvents() override {
     bool paint = false;
-    while (!lost_ && XPending(display_) > 0) {
+    while (!*lost_ && XPending(display_) > 0) {
       XEvent event;
       XNextEvent(display_, &event);
       if (event.type == Expose && event.xexpose.count == 0) paint = true;
     }
-    if (paint && mapped_ && !lost_) {
+    if (paint && mapped_ && !*lost_) {
       Paint();
       XFlush(display_);
     }
@@ -126,7 +124,7 @@ class X11StatusWindow : public StatusWindow {
     }
   }
 
-  std::atomic<bool> lost_{false};
+  x11::LostFlag lost_;
   Display* display_;
   Window window_ = 0;
   GC gc_ = nullptr;
@@ -138,10 +136,10 @@ class X11StatusWindow : public StatusWindow {
 }  // namespace
 
 std::unique_ptr<StatusWindow> CreateX11StatusWindow(const std::string& title) {
-  PrepareXlib();
-  Display* display = XOpenDisplay(nullptr);
+  auto lost = std::make_unique<std::atomic<bool>>(false);
+  Display* display = x11::OpenDisplay(lost.get());
   if (display == nullptr) return nullptr;
-  return std::make_unique<X11StatusWindow>(display, title);
+  return std::make_unique<X11StatusWindow>(display, std::move(lost), title);
 }
 
 }  // namespace platform

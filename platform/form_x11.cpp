@@ -1,0 +1,213 @@
+// X11 forms: a black window on a connection of its own, parked in an
+// unmapped window of its own until a host's window takes it; its events are
+// read by the pumps of the thread that made it.
+#include "platform/draw.h"
+#include "platform/form.h"
+#include "platform/message_queue.h"
+#include "platform/x11_display.h"
+
+#include <X11/Xutil.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace platform {
+namespace {
+
+using x11::LostFlag;
+using x11::OpenDisplay;
+using x11::PixelFor;
+
+// What a form asks the server to tell it.
+constexpr long kFormEventMask =
+    ButtonPressMask | ButtonReleaseMask | KeyPressMask | ExposureMask | FocusChangeMask;
+
+ShiftState ShiftOf(unsigned state) {
+  ShiftState s;
+  s.shift = (state & ShiftMask) != 0;
+  s.ctrl = (state & ControlMask) != 0;
+  s.alt = (state & Mod1Mask) != 0;
+  return s;
+}
+
+// The form's own events out of one X event; false for events it ignores.
+bool Translate(XEvent& xe, FormEvent& out) {
+  switch (xe.type) {
+    case ButtonPress:
+    case ButtonRelease: {
+      const unsigned b = xe.xbutton.button;
+      if (b < 1 || b > 3) return false;  // wheel steps are not clicks
+      out.kind = xe.type == ButtonPress ? FormEvent::Kind::MouseDown : FormEvent::Kind::MouseUp;
+      out.button = b == 1 ? MouseButton::Left : b == 2 ? MouseButton::Middle : MouseButton::Right;
+      out.shift = ShiftOf(xe.xbutton.state);
+      out.x = xe.xbutton.x;
+      out.y = xe.xbutton.y;
+      out.timeMs = uint32_t(xe.xbutton.time);
+      return true;
+    }
+    case KeyPress: {
+      char text[8];
+      KeySym sym;
+      if (XLookupString(&xe.xkey, text, sizeof(text), &sym, nullptr) != 1) return false;
+      out.kind = FormEvent::Kind::KeyChar;
+      out.key = text[0];
+      out.shift = ShiftOf(xe.xkey.state);
+      return true;
+    }
+    case Expose:
+      if (xe.xexpose.count != 0) return false;  // one paint per exposure run
+      out.kind = FormEvent::Kind::Paint;
+      return true;
+    case FocusIn:
+    case FocusOut:
+      out.kind = xe.type == FocusIn ? FormEvent::Kind::Activate : FormEvent::Kind::Deactivate;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// A window on a connection of its own. Its events are read by the pumps of
+// the thread that made it.
+class X11Window : public Form, private EventSource {
+ public:
+  // parking: the unmapped window a parked form lives in; 0 for a top-level
+  // window, which parks on the root, unmapped.
+  X11Window(Display* display, Window window, Window parking, LostFlag lost)
+      : lost_(std::move(lost)), display_(display), window_(window), parking_(parking), owner_(CurrentThreadId()) {
+    AddEventSource(this);
+  }
+  ~X11Window() override {
+    *alive_ = false;
+    RemoveEventSource(owner_, this);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!*lost_) {
+      XDestroyWindow(display_, window_);
+      if (parking_) XDestroyWindow(display_, parking_);
+    }
+    XCloseDisplay(display_);
+  }
+  DrawKind Kind() const override { return DrawKind::X11; }
+  uint64_t NativeId() const override { return window_; }
+
+  void DrawPolyline(const Point* points, int count, uint32_t rgb, int width) override {
+    if (!points || count < 2 || *lost_) return;
+    std::vector<XPoint> xp(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+      xp[size_t(i)].x = static_cast<short>(points[i].x < -32768 ? -32768 : points[i].x > 32767 ? 32767 : points[i].x);
+      xp[size_t(i)].y = static_cast<short>(points[i].y < -32768 ? -32768 : points[i].y > 32767 ? 32767 : points[i].y);
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    GC gc = XCreateGC(display_, window_, 0, nullptr);
+    XSetForeground(display_, gc, PixelFor(display_, rgb));
+    XSetLineAttributes(display_, gc, static_cast<unsigned>(width), LineSolid, CapButt, JoinMiter);
+    XDrawLines(display_, window_, gc, xp.data(), count, CoordModeOrigin);
+    XFreeGC(display_, gc);
+    XFlush(display_);
+  }
+
+  void SetParent(uint64_t parent) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (*lost_) return;
+    Window to = Window(parent);
+    if (!parent) {
+      to = parking_ ? parking_ : RootWindow(display_, DefaultScreen(display_));
+      if (!parking_) XUnmapWindow(display_, window_);
+    }
+    XReparentWindow(display_, window_, to, bounds_.left, bounds_.top);
+    XFlush(display_);
+  }
+  void SetBounds(const Rect& bounds) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    bounds_ = bounds;
+    if (*lost_) return;
+    const int w = bounds.right - bounds.left, h = bounds.bottom - bounds.top;
+    XMoveResizeWindow(display_, window_, bounds.left, bounds.top, unsigned(w > 0 ? w : 1), unsigned(h > 0 ? h : 1));
+    XFlush(display_);
+  }
+  void SetVisible(bool visible) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (*lost_) return;
+    if (visible) {
+      XMapRaised(display_, window_);
+    } else {
+      XUnmapWindow(display_, window_);
+    }
+    XFlush(display_);
+  }
+  void SetColor(uint32_t rgb) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (*lost_) return;
+    XSetWindowBackground(display_, window_, PixelFor(display_, rgb));
+    XClearWindow(display_, window_);
+    XFlush(display_);
+  }
+  void SetCaption(const std::string& caption) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (*lost_) return;
+    XStoreName(display_, window_, caption.c_str());
+    XFlush(display_);
+  }
+
+ private:
+  // Takes what the server sent, then runs it without the lock: a handler
+  // may draw on this window, or destroy it.
+  void Poll() override {
+    std::vector<FormEvent> events;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (*lost_) return;
+      while (XPending(display_) > 0 && !*lost_) {
+        XEvent xe;
+        XNextEvent(display_, &xe);
+        FormEvent e;
+        if (Translate(xe, e)) events.push_back(e);
+      }
+    }
+    const std::shared_ptr<bool> alive = alive_;
+    for (const FormEvent& e : events) {
+      if (!*alive) return;
+      Dispatch(e);
+    }
+  }
+
+  std::mutex mutex_;
+  LostFlag lost_;
+  Display* display_;
+  Window window_;
+  Window parking_;
+  const ThreadId owner_;
+  Rect bounds_{};
+};
+
+// A black window of its own connection, asking for the form's events.
+std::unique_ptr<X11Window> MakeX11Window(int width, int height, const char* title, bool parked) {
+  auto lost = std::make_unique<std::atomic<bool>>(false);
+  Display* display = OpenDisplay(lost.get());
+  if (!display) return nullptr;
+  const int screen = DefaultScreen(display);
+  const Window root = RootWindow(display, screen);
+  const Window parking = parked ? XCreateSimpleWindow(display, root, 0, 0, 1, 1, 0, 0, 0) : 0;
+  Window window = XCreateSimpleWindow(display, parked ? parking : root, 0, 0, unsigned(width > 0 ? width : 1),
+                                      unsigned(height > 0 ? height : 1), 0, BlackPixel(display, screen),
+                                      BlackPixel(display, screen));
+  XSelectInput(display, window, kFormEventMask);
+  if (title) XStoreName(display, window, title);
+  XMapWindow(display, window);
+  XSync(display, False);
+  return std::make_unique<X11Window>(display, window, parking, std::move(lost));
+}
+
+}  // namespace
+
+std::unique_ptr<NativeWindow> CreateX11Window(int width, int height, const char* title) {
+  return MakeX11Window(width, height, title, false);
+}
+
+std::unique_ptr<Form> CreateX11Form(int width, int height, const char* caption) {
+  return MakeX11Window(width, height, caption, true);
+}
+
+
+}  // namespace platform

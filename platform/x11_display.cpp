@@ -1,0 +1,67 @@
+#include "platform/draw.h"
+#include "platform/x11_display.h"
+
+#include <mutex>
+
+namespace platform {
+namespace {
+
+// Errors arrive on the thread that waits for its own connection's replies.
+thread_local int lastXError = 0;
+
+int RecordXError(Display*, XErrorEvent* event) {
+  lastXError = event->error_code ? event->error_code : 1;
+  return 0;
+}
+
+// Xlib's default handler for a broken connection ends the process itself;
+// this one returns, so the connection's exit handler decides.
+int NoteLostConnection(Display*) { return 0; }
+
+// Called by Xlib in place of exit() when a connection breaks: only that
+// connection is lost, and its owner stops using it.
+void MarkDisplayLost(Display*, void* lost) { static_cast<std::atomic<bool>*>(lost)->store(true); }
+
+}  // namespace
+
+// Xlib's default handler ends the process on a protocol error (a window
+// that went away); ours records it and the call that caused it fails. A
+// broken connection ends the process only when its owner did not ask for
+// less (see x11::OpenDisplay).
+void PrepareXlib() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    XInitThreads();
+    XSetErrorHandler(RecordXError);
+    XSetIOErrorHandler(NoteLostConnection);
+  });
+}
+
+namespace x11 {
+
+Display* OpenDisplay(std::atomic<bool>* lost) {
+  PrepareXlib();
+  Display* display = XOpenDisplay(nullptr);
+  if (display) XSetIOErrorExitHandler(display, MarkDisplayLost, lost);
+  return display;
+}
+
+int& LastError() { return lastXError; }
+
+unsigned long PixelFor(Display* display, uint32_t rgb) {
+  Visual* visual = DefaultVisual(display, DefaultScreen(display));
+  auto place = [](uint32_t value8, unsigned long mask) -> unsigned long {
+    if (!mask) return 0;
+    int shift = 0;
+    while (!((mask >> shift) & 1)) ++shift;
+    int bits = 0;
+    while ((mask >> (shift + bits)) & 1) ++bits;
+    unsigned long v = bits >= 8 ? (value8 << (bits - 8)) : (value8 >> (8 - bits));
+    return (v << shift) & mask;
+  };
+  return place((rgb >> 16) & 0xFF, visual->red_mask) | place((rgb >> 8) & 0xFF, visual->green_mask) |
+         place(rgb & 0xFF, visual->blue_mask);
+}
+
+}  // namespace x11
+}  // namespace platform
