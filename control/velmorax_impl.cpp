@@ -219,9 +219,13 @@ void SetTypeInfoProvider(TypeInfoProvider provider) { typeInfoProvider = provide
 
 // ---- Connection points ---------------------------------------------------------
 
-class TVelmoraXImpl::EventPoint final : public IConnectionPoint {
+// What both of the object's connection points share: they live inside the
+// object (its reference count is theirs), name their interface, lead back to
+// the object, and list no connections.
+template <const IID& kInterface>
+class OwnedConnectionPoint : public IConnectionPoint {
  public:
-  explicit EventPoint(TVelmoraXImpl* owner) : owner_(owner) {}
+  explicit OwnedConnectionPoint(IConnectionPointContainer* owner) : owner_(owner) {}
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
     if (!ppv) return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_IConnectionPoint) {
@@ -236,7 +240,7 @@ class TVelmoraXImpl::EventPoint final : public IConnectionPoint {
   ULONG Release() override { return owner_->Release(); }
   HRESULT GetConnectionInterface(IID* iid) override {
     if (!iid) return E_POINTER;
-    *iid = DIID_IVelmoraXEvents;
+    *iid = kInterface;
     return S_OK;
   }
   HRESULT GetConnectionPointContainer(IConnectionPointContainer** cpc) override {
@@ -245,6 +249,18 @@ class TVelmoraXImpl::EventPoint final : public IConnectionPoint {
     owner_->AddRef();
     return S_OK;
   }
+  HRESULT EnumConnections(IEnumConnections** e) override {
+    if (e) *e = nullptr;
+    return E_NOTIMPL;
+  }
+
+ private:
+  IConnectionPointContainer* owner_;
+};
+
+class TVelmoraXImpl::EventPoint final : public OwnedConnectionPoint<DIID_IVelmoraXEvents> {
+ public:
+  explicit EventPoint(TVelmoraXImpl* owner) : OwnedConnectionPoint(owner), owner_(owner) {}
   HRESULT Advise(IUnknown* sink, DWORD* cookie) override {
     if (!cookie) return E_POINTER;
     *cookie = 0;
@@ -280,42 +296,15 @@ class TVelmoraXImpl::EventPoint final : public IConnectionPoint {
     sink->Release();
     return S_OK;
   }
-  HRESULT EnumConnections(IEnumConnections** e) override {
-    if (e) *e = nullptr;
-    return E_NOTIMPL;
-  }
 
  private:
   TVelmoraXImpl* owner_;
 };
 
-class TVelmoraXImpl::NotifyPoint final : public IConnectionPoint {
+class TVelmoraXImpl::NotifyPoint final : public OwnedConnectionPoint<IID_IPropertyNotifySink> {
  public:
-  explicit NotifyPoint(TVelmoraXImpl* owner) : owner_(owner) {}
+  explicit NotifyPoint(TVelmoraXImpl* owner) : OwnedConnectionPoint(owner) {}
   ~NotifyPoint() { ReleaseAll(); }
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IConnectionPoint) {
-      *ppv = static_cast<IConnectionPoint*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return owner_->AddRef(); }
-  ULONG Release() override { return owner_->Release(); }
-  HRESULT GetConnectionInterface(IID* iid) override {
-    if (!iid) return E_POINTER;
-    *iid = IID_IPropertyNotifySink;
-    return S_OK;
-  }
-  HRESULT GetConnectionPointContainer(IConnectionPointContainer** cpc) override {
-    if (!cpc) return E_POINTER;
-    *cpc = owner_;
-    owner_->AddRef();
-    return S_OK;
-  }
   HRESULT Advise(IUnknown* sink, DWORD* cookie) override {
     if (!cookie) return E_POINTER;
     *cookie = 0;
@@ -344,11 +333,6 @@ class TVelmoraXImpl::NotifyPoint final : public IConnectionPoint {
     s->Release();
     return S_OK;
   }
-  HRESULT EnumConnections(IEnumConnections** e) override {
-    if (e) *e = nullptr;
-    return E_NOTIMPL;
-  }
-
   std::vector<IPropertyNotifySink*> Snapshot() {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<IPropertyNotifySink*> out;
@@ -368,7 +352,6 @@ class TVelmoraXImpl::NotifyPoint final : public IConnectionPoint {
   }
 
  private:
-  TVelmoraXImpl* owner_;
   std::mutex mutex_;
   std::vector<std::pair<IPropertyNotifySink*, DWORD>> sinks_;
   DWORD lastCookie_ = 0;
