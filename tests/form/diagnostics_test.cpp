@@ -165,6 +165,8 @@ TEST(Diagnostics, PageSixCountsFromTheWriteCursorRoundTheBuffer) {
   platform::SetSoundDeviceOpener([] { return std::make_unique<Device>(); });
   {
     TVelmoraX form(Quiet());
+    // The player opens its device on its own thread.
+    ASSERT_TRUE(testing_support::PumpUntil([&] { return form.audio->soundReady == 1; }, 10000));
     form.DiagnosticPage = 6;
     form.audio->writePos = 1000;  // samples: 2000 bytes
     form.Timer1Timer();
