@@ -118,41 +118,51 @@ TEST(X11Window, ShowsTheDecodedPicture) {
   EXPECT_TRUE(ok);
 }
 
+// A view on an Xvfb of the test's own, its frames coming from a thread that
+// stands in for the link: key frames, 1 tick apart, at most 4 queued.
+class FedView : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    unsetenv("DISPLAY");
+    std::string why;
+    if (!xvfb.Start(&why)) GTEST_SKIP() << "no X display for this test: " << why;
+    if (!xvfb.Own()) GTEST_SKIP() << "the display is not this test's own to stop";
+    unsetenv("VELMORA_VIDEO");
+    system = std::make_unique<SystemDir>(FakeLibrary());
+    window = platform::CreateViewWindow(320, 240, "velmora display test");
+    ASSERT_NE(window, nullptr);
+    channel = std::make_unique<CVideoMPEG4>(window.get());
+    ASSERT_EQ(channel->draw->ddReady.load(), 1);
+    channel->frameRate = 0;
+    channel->buffering = 0;
+    link = std::thread([this] {
+      for (uint32_t k = 0; !stop; ++k) {
+        while (!stop && channel->frameQueue->FrameCount() >= 4) platform::RealSleep(1);
+        Queue(*channel, FakeFrame(k, kKey, int32_t(k & 0x7F)));
+      }
+    });
+    channel->StartVideoThread();
+  }
+  void TearDown() override {
+    xvfb.Resume();
+    stop = true;
+    if (link.joinable()) link.join();
+    if (clearer.joinable()) clearer.join();
+  }
+
+  OwnXvfb xvfb;
+  std::unique_ptr<SystemDir> system;
+  std::unique_ptr<platform::NativeWindow> window;
+  std::unique_ptr<CVideoMPEG4> channel;
+  std::atomic<bool> stop{false};
+  std::thread link;
+  std::thread clearer;  // for a test's own use; joined at the end
+};
+
 // The X server goes away under a running view: the process lives, frames
 // go on being decoded (into the surface, then into the memory bitmap once
 // the device could not be made again), and the view ends cleanly.
-TEST(X11Window, LosingTheServerFailsOnlyTheDrawing) {
-  unsetenv("DISPLAY");
-  OwnXvfb xvfb;
-  std::string why;
-  if (!xvfb.Start(&why)) GTEST_SKIP() << "no X display for this test: " << why;
-  if (!xvfb.Own()) GTEST_SKIP() << "the display is not this test's own to stop";
-  unsetenv("VELMORA_VIDEO");
-  SystemDir system(FakeLibrary());
-
-  auto window = platform::CreateViewWindow(320, 240, "velmora lost display test");
-  ASSERT_NE(window, nullptr);
-  auto channel = std::make_unique<CVideoMPEG4>(window.get());
-  ASSERT_EQ(channel->draw->ddReady.load(), 1);
-  channel->frameRate = 0;
-  channel->buffering = 0;
-  // Stands in for the link thread: frames keep coming, 1 tick apart.
-  std::atomic<bool> stop{false};
-  std::thread link([&] {
-    for (uint32_t k = 0; !stop; ++k) {
-      while (!stop && channel->frameQueue->FrameCount() >= 4) platform::RealSleep(1);
-      Queue(*channel, FakeFrame(k, kKey, int32_t(k & 0x7F)));
-    }
-  });
-  struct Joiner {
-    std::atomic<bool>& stop;
-    std::thread& thread;
-    ~Joiner() {
-      stop = true;
-      thread.join();
-    }
-  } joiner{stop, link};
-  channel->StartVideoThread();
+TEST_F(FedView, LosingTheServerFailsOnlyTheDrawing) {
   auto decodedBeyond = [&](int32_t n) {
     for (int i = 0; i < 20000 && channel->framesDecoded < n; ++i) platform::RealSleep(1);
     return channel->framesDecoded >= n;
@@ -167,57 +177,17 @@ TEST(X11Window, LosingTheServerFailsOnlyTheDrawing) {
   EXPECT_EQ(channel->draw->drawOk.load(), 0) << "the blits fail";
   // The statistics timer's count: three seconds without a blit bring a new
   // attempt at the device, which finds no server.
-  for (int s = 0; s < 3; ++s) {
-    platform::Lock lock(channel->drawLock);
-    channel->drawFailSeconds += 1;
-  }
+  for (int s = 0; s < 3; ++s) channel->CountDrawFailSecond();
   for (int i = 0; i < 20000 && channel->draw->ddReady == 1; ++i) platform::RealSleep(1);
   EXPECT_EQ(channel->draw->ddReady.load(), 0);
   EXPECT_TRUE(decodedBeyond(channel->framesDecoded + 10)) << "into the memory bitmap now";
   EXPECT_NE(channel->draw->dibBits, nullptr);
-
 }
 
 // A server that stops answering holds up the blit, but not the link
 // thread's clear of the display queue: the video thread waits for the server
 // without the queue's consumer lock.
-TEST(X11Window, AStalledServerDoesNotHoldTheQueue) {
-  unsetenv("DISPLAY");
-  OwnXvfb xvfb;
-  std::string why;
-  if (!xvfb.Start(&why)) GTEST_SKIP() << "no X display for this test: " << why;
-  if (!xvfb.Own()) GTEST_SKIP() << "the display is not this test's own to stop";
-  unsetenv("VELMORA_VIDEO");
-  SystemDir system(FakeLibrary());
-
-  auto window = platform::CreateViewWindow(320, 240, "velmora stalled display test");
-  ASSERT_NE(window, nullptr);
-  auto channel = std::make_unique<CVideoMPEG4>(window.get());
-  ASSERT_EQ(channel->draw->ddReady.load(), 1);
-  channel->frameRate = 0;
-  channel->buffering = 0;
-  std::atomic<bool> stop{false};
-  std::thread link([&] {
-    for (uint32_t k = 0; !stop; ++k) {
-      while (!stop && channel->frameQueue->FrameCount() >= 4) platform::RealSleep(1);
-      Queue(*channel, FakeFrame(k, kKey, int32_t(k & 0x7F)));
-    }
-  });
-  std::atomic<bool> cleared{false};
-  std::thread clearer;
-  struct Cleanup {
-    OwnXvfb& xvfb;
-    std::atomic<bool>& stop;
-    std::thread& link;
-    std::thread& clearer;
-    ~Cleanup() {
-      xvfb.Resume();
-      stop = true;
-      link.join();
-      if (clearer.joinable()) clearer.join();
-    }
-  } cleanup{xvfb, stop, link, clearer};
-  channel->StartVideoThread();
+TEST_F(FedView, AStalledServerDoesNotHoldTheQueue) {
   for (int i = 0; i < 20000 && (channel->framesDecoded < 5 || channel->draw->drawOk == 0); ++i) platform::RealSleep(1);
   ASSERT_EQ(channel->draw->drawOk.load(), 1);
 
@@ -225,12 +195,17 @@ TEST(X11Window, AStalledServerDoesNotHoldTheQueue) {
   // The blit in progress, or the next one, waits for the stopped server.
   const int32_t before = channel->framesDecoded;
   for (int i = 0; i < 2000 && channel->framesDecoded <= before; ++i) platform::RealSleep(1);
+  std::atomic<bool> cleared{false};
   clearer = std::thread([&] {
     channel->frameQueue->ClearFrames();
     cleared = true;
   });
   for (int i = 0; i < 20000 && !cleared; ++i) platform::RealSleep(1);
   EXPECT_TRUE(cleared.load()) << "the clear waited for the display server";
+  if (clearer.joinable()) {
+    xvfb.Resume();
+    clearer.join();
+  }
 }
 
 }  // namespace
