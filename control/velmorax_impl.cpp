@@ -482,9 +482,76 @@ HRESULT TVelmoraXImpl::InterfaceSupportsErrorInfo(REFIID riid) {
                                                                                                    : S_FALSE;
 }
 
+namespace {
+
+// Walks the object's connection points; keeps the object alive while it
+// lives, since the points it hands out are the object's own.
+class PointEnumerator final : public IEnumConnectionPoints {
+ public:
+  using Points = std::array<IConnectionPoint*, 2>;
+  PointEnumerator(IUnknown* owner, const Points& points, size_t next)
+      : owner_(owner), points_(points), next_(next) {
+    owner_->AddRef();
+  }
+  HRESULT QueryInterface(REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IEnumConnectionPoints) {
+      *ppv = static_cast<IEnumConnectionPoints*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return ++refs_; }
+  ULONG Release() override {
+    const ULONG n = --refs_;
+    if (n == 0) {
+      owner_->Release();
+      delete this;
+    }
+    return n;
+  }
+  HRESULT Next(ULONG count, IConnectionPoint** out, ULONG* fetched) override {
+    if (!out || (!fetched && count != 1)) return E_POINTER;
+    ULONG n = 0;
+    for (; n < count && next_ < points_.size(); ++n) {
+      out[n] = points_[next_++];
+      out[n]->AddRef();
+    }
+    if (fetched) *fetched = n;
+    return n == count ? S_OK : S_FALSE;
+  }
+  HRESULT Skip(ULONG count) override {
+    const size_t left = points_.size() - next_;
+    next_ += count < left ? count : left;
+    return count <= left ? S_OK : S_FALSE;
+  }
+  HRESULT Reset() override {
+    next_ = 0;
+    return S_OK;
+  }
+  HRESULT Clone(IEnumConnectionPoints** out) override {
+    if (!out) return E_POINTER;
+    *out = new PointEnumerator(owner_, points_, next_);
+    return S_OK;
+  }
+
+ private:
+  ~PointEnumerator() = default;
+
+  std::atomic<ULONG> refs_{1};
+  IUnknown* owner_;
+  Points points_;
+  size_t next_;
+};
+
+}  // namespace
+
 HRESULT TVelmoraXImpl::EnumConnectionPoints(IEnumConnectionPoints** e) {
-  if (e) *e = nullptr;
-  return E_NOTIMPL;
+  if (!e) return E_POINTER;
+  *e = new PointEnumerator(static_cast<IVelmoraX*>(this), {events_.get(), notify_.get()}, 0);
+  return S_OK;
 }
 
 HRESULT TVelmoraXImpl::FindConnectionPoint(REFIID riid, IConnectionPoint** cp) {

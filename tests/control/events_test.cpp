@@ -65,6 +65,44 @@ TEST(Sinks, PlacesLimitsAndRefusals) {
   cpc->Release();
 }
 
+TEST(Sinks, BothPointsEnumeratedWithTheUsualResults) {
+  Control c;
+  IConnectionPointContainer* cpc = nullptr;
+  c.x->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&cpc));
+  EXPECT_EQ(cpc->EnumConnectionPoints(nullptr), E_POINTER);
+  IEnumConnectionPoints* e = nullptr;
+  ASSERT_EQ(cpc->EnumConnectionPoints(&e), S_OK);
+  IConnectionPoint* got[3] = {};
+  ULONG fetched = 9;
+  EXPECT_EQ(e->Next(2, got, nullptr), E_POINTER);
+  EXPECT_EQ(e->Next(3, got, &fetched), S_FALSE);
+  ASSERT_EQ(fetched, 2u);
+  IID first, second;
+  got[0]->GetConnectionInterface(&first);
+  got[1]->GetConnectionInterface(&second);
+  EXPECT_EQ(first, control::DIID_IVelmoraXEvents);
+  EXPECT_EQ(second, IID_IPropertyNotifySink);
+  got[0]->Release();
+  got[1]->Release();
+  EXPECT_EQ(e->Next(1, got, &fetched), S_FALSE);
+  EXPECT_EQ(fetched, 0u);
+  EXPECT_EQ(e->Reset(), S_OK);
+  EXPECT_EQ(e->Skip(1), S_OK);
+  IEnumConnectionPoints* clone = nullptr;
+  EXPECT_EQ(e->Clone(nullptr), E_POINTER);
+  ASSERT_EQ(e->Clone(&clone), S_OK);
+  EXPECT_EQ(e->Skip(2), S_FALSE);
+  ASSERT_EQ(clone->Next(1, got, nullptr), S_OK) << "a clone starts where its original stood";
+  got[0]->GetConnectionInterface(&first);
+  EXPECT_EQ(first, IID_IPropertyNotifySink);
+  got[0]->Release();
+  e->Release();
+  clone->Release();
+  cpc->Release();
+  EXPECT_EQ(c.x->AddRef(), 2u) << "every reference taken was given back";
+  c.x->Release();
+}
+
 TEST(Delivery, QueuedFromAnyThreadDeliveredInOrderOnTheApartment) {
   std::vector<std::pair<int, int32_t>> log;
   Sink a, b;
