@@ -35,6 +35,8 @@ struct Delivery : std::enable_shared_from_this<Delivery> {
   bool closed = false;
   Sinks sinks{};
   bool delivering = false;  // apartment thread only
+  int raising = 0;          // events being raised; apartment thread only
+  bool closing = false;     // closed from inside a sink; apartment thread only
 
   void Pass(uint32_t number, const char* text) {
     if (!text) text = "";
@@ -92,8 +94,12 @@ struct Delivery : std::enable_shared_from_this<Delivery> {
 
   // Calls one event on every place, lower place first; a sink's failure
   // does not stop the next, and a sink unadvised meanwhile is skipped.
+  // A close asked for by a sink waits until the event being raised has
+  // reached every sink of its snapshot.
   void Raise(DISPID id, DISPPARAMS& params) {
+    const std::shared_ptr<Delivery> keep = shared_from_this();  // a sink may destroy the object
     Sinks s = Snapshot();
+    ++raising;
     for (int i = 0; i < TVelmoraXImpl::kEventPlaces; ++i) {
       IDispatch* sink = s[static_cast<size_t>(i)];
       if (!sink || !StillAdvised(i, sink)) continue;
@@ -103,6 +109,10 @@ struct Delivery : std::enable_shared_from_this<Delivery> {
       }
     }
     Release(s);
+    if (--raising == 0 && closing) {
+      closing = false;
+      Finish();
+    }
   }
 
   void Deliver(const Message& m) {
@@ -143,14 +153,43 @@ struct Delivery : std::enable_shared_from_this<Delivery> {
     delivering = false;
   }
 
-  // Delivers what is queued, then closes: nothing is delivered after.
-  void Close(bool deliverQueued) {
+  // The engine is gone: what it reported reaches the sinks, then OnDestroy,
+  // then the sinks are let go; nothing is delivered after.
+  void Close() {
+    if (raising > 0)
+      closing = true;
+    else
+      Finish();
+  }
+
+  // Closes without delivering anything more.
+  void Abort() {
+    Sinks s;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      closed = true;
+      queue.clear();
+      s = sinks;
+      sinks = {};
+    }
+    Release(s);
+  }
+
+ private:
+  void Finish() {
+    const bool wasDelivering = delivering;
+    delivering = true;  // a sink that pumps must not start a delivery of its own
     Message m;
-    if (deliverQueued)
-      while (Take(&m)) Deliver(m);
-    std::lock_guard<std::mutex> lock(mutex);
-    closed = true;
-    queue.clear();
+    while (Take(&m)) Deliver(m);
+    delivering = wasDelivering;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      closed = true;
+      queue.clear();
+    }
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    Raise(kOnDestroy, none);
+    Abort();
   }
 };
 
@@ -425,21 +464,11 @@ void TVelmoraXImpl::HandleFormDestroy() {
   destroyed_ = true;
   try {
     form_->ActiveFormDestroy();
-    // The engine is gone: what it reported is delivered, then OnDestroy.
-    delivery_->Close(true);
-    DISPPARAMS none{nullptr, nullptr, 0, 0};
-    delivery_->Raise(kOnDestroy, none);
+    delivery_->Close();
   } catch (const std::exception& e) {
-    delivery_->Close(false);
+    delivery_->Abort();
     com::SetError(com::AnsiToWide(e.what()), CLSID_VelmoraX, IID_IVelmoraX);
   }
-  Delivery::Sinks sinks;
-  {
-    std::lock_guard<std::mutex> lock(delivery_->mutex);
-    sinks = delivery_->sinks;
-    delivery_->sinks = {};
-  }
-  Delivery::Release(sinks);
 }
 
 HRESULT TVelmoraXImpl::QueryInterface(REFIID riid, void** ppv) {

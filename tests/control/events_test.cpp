@@ -172,6 +172,27 @@ TEST(Delivery, ReleaseDeliversTheQueueThenOnDestroyOnceThenNothing) {
   EXPECT_EQ(sink.events.size(), 3u);
 }
 
+TEST(Delivery, ASinkThatReleasesTheControlLetsEverySinkSeeTheSameSequence) {
+  Sink first, second;
+  Control c;
+  Advise(c.x, &first);
+  Advise(c.x, &second);
+  first.onInvoke = [&](DISPID id, DISPPARAMS* p) {
+    if (id == control::kOnPassMessage && p->rgvarg[1].lVal == 97) c.Release();
+  };
+  c.x->PassMessage(97, "changed videnable(1->0)");
+  c.x->PassMessage(100, "changed localvideo(0->1)");
+  ASSERT_TRUE(PumpUntil([&] { return c.x == nullptr && !second.events.empty() &&
+                                     second.events.back().id == control::kOnDestroy; }));
+  for (Sink* s : {&first, &second}) {
+    ASSERT_EQ(s->events.size(), 3u);
+    EXPECT_EQ(s->events[0].number, 97);
+    EXPECT_EQ(s->events[1].number, 100);
+    EXPECT_EQ(s->events[2].id, control::kOnDestroy);
+    EXPECT_EQ(s->refs, 1u);
+  }
+}
+
 TEST(Delivery, AFullQueueDropsAndCounts) {
   Sink sink;
   Control c;
