@@ -10,10 +10,12 @@
 
 #include "control/font.h"
 #include "control/members.h"
+#include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/message_box.h"
 #include "platform/message_queue.h"
 #include "shared/command_codes.h"
+#include "shared/message_numbers.h"
 
 namespace control {
 
@@ -24,13 +26,36 @@ struct Delivery : std::enable_shared_from_this<Delivery> {
     int32_t number;
     std::string text;
   };
+  // What a waiting message is worth when the queue is full, least first:
+  // notifications the engine raises again while their condition holds,
+  // camera texts, other changes, then connections, login and errors.
+  enum Rank { kRepeat, kCameraText, kChange, kConnection, kRanks };
+  static Rank RankOf(int32_t number) {
+    switch (number) {
+      case MsgSioData0:
+      case MsgSioData1:
+      case MsgMotion:
+      case MsgVideoShown: return kRepeat;
+      case MsgCameraText: return kCameraText;
+      default:
+        return (number >= MsgVideoConnected && number <= MsgInvalidStream) ||
+                       (number >= MsgLoginAdmin && number <= MsgLoginFail)
+                   ? kConnection
+                   : kChange;
+    }
+  }
+  static constexpr uint32_t kDropReportMs = 1000;
   using Sinks = std::array<IDispatch*, TVelmoraXImpl::kEventPlaces>;
 
   std::mutex mutex;  // the object's lock
   platform::ThreadId apartment = 0;
   int32_t instanceNumber = 0;
   std::deque<Message> queue;
+  std::array<size_t, kRanks> queued{};  // messages waiting, by rank
+  size_t textBytes = 0;                 // of the waiting messages' texts
   uint64_t dropped = 0;
+  uint64_t droppedReported = 0;
+  uint32_t lastDropReport = 0;
   bool wakePosted = false;
   bool closed = false;
   Sinks sinks{};
@@ -43,21 +68,10 @@ struct Delivery : std::enable_shared_from_this<Delivery> {
     bool wake = false;
     {
       std::lock_guard<std::mutex> lock(mutex);
-      if (platform::DebugConsoleIsOpen()) {
-        char head[16];
-        std::snprintf(head, sizeof head, "%02d-", instanceNumber);
-        std::string line = head;
-        line += text;
-        line += "\r\n";
-        platform::WriteDebugConsole(line);
-      }
+      ConsoleLine(text);
       if (number >= 255 || closed) return;
-      if (queue.size() >= TVelmoraXImpl::kQueueLimit) {
-        ++dropped;
-        return;
-      }
-      queue.push_back({static_cast<int32_t>(number), text});
-      if (!wakePosted) wakePosted = wake = true;
+      if (Push(static_cast<int32_t>(number), text) && !wakePosted) wakePosted = wake = true;
+      ReportDrops(false);
     }
     if (wake) {
       std::weak_ptr<Delivery> weak = weak_from_this();
@@ -69,6 +83,58 @@ struct Delivery : std::enable_shared_from_this<Delivery> {
         wakePosted = false;
       }
     }
+  }
+
+  void ConsoleLine(const char* text) {  // under the lock
+    if (!platform::DebugConsoleIsOpen()) return;
+    char head[16];
+    std::snprintf(head, sizeof head, "%02d-", instanceNumber);
+    std::string line = head;
+    line += text;
+    line += "\r\n";
+    platform::WriteDebugConsole(line);
+  }
+
+  // Queues a message, making room when the queue is full by dropping the
+  // oldest waiting message of the lowest rank, or the new one when it is
+  // worth least. Under the lock; true when it was queued.
+  bool Push(int32_t number, const char* text) {
+    const size_t size = std::strlen(text);
+    const Rank rank = RankOf(number);
+    while (queue.size() >= TVelmoraXImpl::kQueueLimit || textBytes + size > TVelmoraXImpl::kQueueTextBytes) {
+      ++dropped;
+      size_t lowest = 0;
+      while (lowest < kRanks && queued[lowest] == 0) ++lowest;
+      if (rank < lowest) return false;
+      auto oldest = queue.begin();
+      while (RankOf(oldest->number) != lowest) ++oldest;
+      textBytes -= oldest->text.size();
+      --queued[lowest];
+      queue.erase(oldest);
+    }
+    queue.push_back({number, std::string(text, size)});
+    textBytes += size;
+    ++queued[rank];
+    return true;
+  }
+
+  void Clear() {  // under the lock
+    queue.clear();
+    queued = {};
+    textBytes = 0;
+  }
+
+  // One trace line a second at most while messages are dropped; force
+  // writes what is left. Under the lock.
+  void ReportDrops(bool force) {
+    if (dropped == droppedReported) return;
+    const uint32_t now = platform::GetTickCount();
+    if (!force && droppedReported != 0 && now - lastDropReport < kDropReportMs) return;
+    const std::string line = "---msg:" + std::to_string(dropped - droppedReported) +
+                             " queued messages dropped (" + std::to_string(dropped) + " in all)";
+    ConsoleLine(line.c_str());
+    droppedReported = dropped;
+    lastDropReport = now;
   }
 
   Sinks Snapshot() {
@@ -140,6 +206,8 @@ struct Delivery : std::enable_shared_from_this<Delivery> {
     }
     *m = std::move(queue.front());
     queue.pop_front();
+    --queued[RankOf(m->number)];
+    textBytes -= m->text.size();
     return true;
   }
 
@@ -151,6 +219,8 @@ struct Delivery : std::enable_shared_from_this<Delivery> {
     Message m;
     while (Take(&m)) Deliver(m);
     delivering = false;
+    std::lock_guard<std::mutex> lock(mutex);
+    ReportDrops(false);
   }
 
   // The engine is gone: what it reported reaches the sinks, then OnDestroy,
@@ -168,7 +238,8 @@ struct Delivery : std::enable_shared_from_this<Delivery> {
     {
       std::lock_guard<std::mutex> lock(mutex);
       closed = true;
-      queue.clear();
+      Clear();
+      ReportDrops(true);
       s = sinks;
       sinks = {};
     }
@@ -185,7 +256,8 @@ struct Delivery : std::enable_shared_from_this<Delivery> {
     {
       std::lock_guard<std::mutex> lock(mutex);
       closed = true;
-      queue.clear();
+      Clear();
+      ReportDrops(true);
     }
     DISPPARAMS none{nullptr, nullptr, 0, 0};
     Raise(kOnDestroy, none);

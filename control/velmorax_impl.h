@@ -8,6 +8,9 @@
 // created the object (its apartment). That thread, when it pumps its
 // messages, hands the queue in order to the sinks advised at that moment,
 // outside every lock. No sink runs on an engine thread or under a lock.
+// While the host does not pump, the queue is bounded: when it is full the
+// oldest repeated notifications give way first, and a trace line a second
+// tells the console how many were dropped.
 #pragma once
 
 #include <atomic>
@@ -26,6 +29,7 @@ class TVelmoraXImpl : public IVelmoraX, public IConnectionPointContainer, public
  public:
   static constexpr int kEventPlaces = 5;
   static constexpr size_t kQueueLimit = 4096;  // messages waiting for the apartment thread
+  static constexpr size_t kQueueTextBytes = 4u << 20;  // and their texts
   static constexpr uint32_t kSafeForUntrustedCaller = 1;
   static constexpr uint32_t kSafeForUntrustedData = 2;
 
@@ -42,7 +46,8 @@ class TVelmoraXImpl : public IVelmoraX, public IConnectionPointContainer, public
   // Safety options (IObjectSafety): bits only grow.
   uint32_t SafetyOptions() const { return safety_.load(); }
   void AddSafetyOptions(uint32_t bits) { safety_.fetch_or(bits); }
-  // Messages dropped because the queue was full.
+  // Messages dropped because the queue was full: the oldest repeated
+  // notifications first, connection, login and error messages last.
   uint64_t DroppedMessages() const;
   ViewerForm* Form() { return form_.get(); }
 

@@ -193,14 +193,20 @@ TEST(Delivery, ASinkThatReleasesTheControlLetsEverySinkSeeTheSameSequence) {
   }
 }
 
-TEST(Delivery, AFullQueueDropsAndCounts) {
+TEST(Delivery, AFullQueueOfChangesDropsTheOldestCameraTextsAndCounts) {
   Sink sink;
   Control c;
   Advise(c.x, &sink);
   const size_t limit = control::TVelmoraXImpl::kQueueLimit;
-  for (size_t i = 0; i < limit + 10; ++i) c.x->PassMessage(20, "x");
-  EXPECT_EQ(c.x->DroppedMessages(), 10u);
+  c.x->PassMessage(16, "vid:connected");
+  for (size_t i = 1; i < limit; ++i) c.x->PassMessage(240, std::to_string(i).c_str());
+  c.x->PassMessage(48, "Get SIO 0");  // raised again while bytes wait: worth least
+  c.x->PassMessage(18, "vid:error(10054)");
+  EXPECT_EQ(c.x->DroppedMessages(), 2u);
   ASSERT_TRUE(PumpUntil([&] { return sink.events.size() == limit; }));
+  EXPECT_EQ(sink.events.front().number, 16);
+  EXPECT_EQ(sink.events[1].text, u"2");
+  EXPECT_EQ(sink.events.back().number, 18);
 }
 
 TEST(FormEvents, ForwardedOnTheHostThreadWithTheKeyRoundTrip) {
@@ -342,6 +348,52 @@ TEST(Live, SerialLoopbackReadFromInsideTheSinkAndGpio) {
   for (size_t i = before; i < t.sinks[1].events.size(); ++i) after.push_back(t.sinks[1].events[i].number);
   auto at = [&](int32_t n) { return std::find(after.begin(), after.end(), n) - after.begin(); };
   EXPECT_LT(at(20), at(17));
+}
+
+// Waits for done() without pumping, as a host whose thread is busy elsewhere.
+bool StallUntil(const std::function<bool()>& done, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+TEST(Live, AStalledHostLosesOnlyRepeatsAndGetsEveryChangeInOrder) {
+  char path[] = "/tmp/velmora-console-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  setenv("VELMORA_CONSOLE", path, 1);
+  LiveControl t;
+  ASSERT_TRUE(t.started);
+  ASSERT_TRUE(t.Connect());
+  ASSERT_TRUE(platform::OpenDebugConsole());
+  auto logged = [&](const char* text) { return ReadFile(path).find(text) != std::string::npos; };
+  // Serial bytes nobody reads: the link raises 48 and 49 on every pass.
+  ASSERT_EQ(t.cam.SendSerialData(0, {'x'}), 1);
+  ASSERT_EQ(t.cam.SendSerialData(1, {'y'}), 1);
+  const size_t before = t.sinks[1].events.size();
+  ASSERT_TRUE(StallUntil([&] { return t.control.x->DroppedMessages() > 0; }, 120000));
+  t.cam.SendCameraText("before the reset");
+  ASSERT_TRUE(StallUntil([&] { return logged("before the reset"); }, 10000));
+  t.cam.Close(camsim::CloseKind::Reset);
+  ASSERT_TRUE(StallUntil([&] { return logged("vid:error"); }, 10000));
+  ASSERT_TRUE(PumpUntil([&] { return t.sinks[1].Has(18); }));
+  platform::CloseDebugConsole();
+  unsetenv("VELMORA_CONSOLE");
+
+  std::vector<int32_t> changes;
+  for (size_t i = before; i < t.sinks[1].events.size(); ++i)
+    if (t.sinks[1].events[i].number != 48 && t.sinks[1].events[i].number != 49)
+      changes.push_back(t.sinks[1].events[i].number);
+  EXPECT_EQ(changes, (std::vector<int32_t>{240, 18}));
+  EXPECT_EQ(t.Seen(0), t.Seen(1));
+  EXPECT_TRUE(logged("queued messages dropped"));
+  std::printf("stalled host: %zu messages delivered, %llu dropped\n", t.sinks[1].events.size(),
+              static_cast<unsigned long long>(t.control.x->DroppedMessages()));
+  unlink(path);
 }
 
 }  // namespace
