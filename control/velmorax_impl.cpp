@@ -330,6 +330,23 @@ void SetTypeInfoProvider(TypeInfoProvider provider) { typeInfoProvider = provide
 
 // ---- Connection points ---------------------------------------------------------
 
+namespace {
+
+// QueryInterface of an object that answers IUnknown and one interface of its own.
+template <typename I>
+HRESULT AnswerOwnInterface(I* self, REFIID riid, const IID& own, void** ppv) {
+  if (!ppv) return E_POINTER;
+  if (riid == IID_IUnknown || riid == own) {
+    *ppv = self;
+    self->AddRef();
+    return S_OK;
+  }
+  *ppv = nullptr;
+  return E_NOINTERFACE;
+}
+
+}  // namespace
+
 // What both of the object's connection points share: they live inside the
 // object (its reference count is theirs), name their interface, lead back to
 // the object, and list no connections.
@@ -338,14 +355,7 @@ class OwnedConnectionPoint : public IConnectionPoint {
  public:
   explicit OwnedConnectionPoint(IConnectionPointContainer* owner) : owner_(owner) {}
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IConnectionPoint) {
-      *ppv = static_cast<IConnectionPoint*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return AnswerOwnInterface<IConnectionPoint>(this, riid, IID_IConnectionPoint, ppv);
   }
   ULONG AddRef() override { return owner_->AddRef(); }
   ULONG Release() override { return owner_->Release(); }
@@ -595,14 +605,7 @@ class PointEnumerator final : public IEnumConnectionPoints {
     owner_->AddRef();
   }
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IEnumConnectionPoints) {
-      *ppv = static_cast<IEnumConnectionPoints*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return AnswerOwnInterface<IEnumConnectionPoints>(this, riid, IID_IEnumConnectionPoints, ppv);
   }
   ULONG AddRef() override { return ++refs_; }
   ULONG Release() override {

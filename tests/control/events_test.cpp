@@ -243,12 +243,19 @@ std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
-TEST(Console, OneLinePerMessageWithTheInstanceNumber) {
+// Sends the debug console to a new temporary file; returns its path.
+std::string ConsoleToNewFile() {
   char path[] = "/tmp/velmora-console-XXXXXX";
   const int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
+  if (fd < 0) return {};
   close(fd);
   setenv("VELMORA_CONSOLE", path, 1);
+  return path;
+}
+
+TEST(Console, OneLinePerMessageWithTheInstanceNumber) {
+  const std::string path = ConsoleToNewFile();
+  ASSERT_FALSE(path.empty());
   {
     Control three(false, 3), wide(false, 123);
     three.x->PassMessage(16, "closed console");
@@ -260,7 +267,7 @@ TEST(Console, OneLinePerMessageWithTheInstanceNumber) {
   }
   unsetenv("VELMORA_CONSOLE");
   EXPECT_EQ(ReadFile(path), "03-vid:connected\r\n123-#####trace\r\n");
-  unlink(path);
+  unlink(path.c_str());
 }
 
 // ---- Live against the camera simulator ----------------------------------------
@@ -361,11 +368,8 @@ bool StallUntil(const std::function<bool()>& done, int timeoutMs) {
 }
 
 TEST(Live, AStalledHostLosesOnlyRepeatsAndGetsEveryChangeInOrder) {
-  char path[] = "/tmp/velmora-console-XXXXXX";
-  const int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  close(fd);
-  setenv("VELMORA_CONSOLE", path, 1);
+  const std::string path = ConsoleToNewFile();
+  ASSERT_FALSE(path.empty());
   LiveControl t;
   ASSERT_TRUE(t.started);
   ASSERT_TRUE(t.Connect());
@@ -393,7 +397,7 @@ TEST(Live, AStalledHostLosesOnlyRepeatsAndGetsEveryChangeInOrder) {
   EXPECT_TRUE(logged("queued messages dropped"));
   std::printf("stalled host: %zu messages delivered, %llu dropped\n", t.sinks[1].events.size(),
               static_cast<unsigned long long>(t.control.x->DroppedMessages()));
-  unlink(path);
+  unlink(path.c_str());
 }
 
 }  // namespace
