@@ -37,6 +37,7 @@ void TVelmoraX::ActiveFormMouseDown(platform::MouseButton button, platform::Shif
     StatusBar1.visible = DiagnosticPage != 0;
     StatusBar1.panels[0].text = U(static_cast<uint32_t>(DiagnosticPage));
     for (int i = 1; i < 6; ++i) StatusBar1.panels[i].text.clear();
+    ShowStatusBar();
     Timer1.SetEnabled(DiagnosticPage != 0);
   }
   if (right && shift.ctrl && shift.shift && link && link->showStatusRef) {
@@ -62,6 +63,10 @@ void TVelmoraX::ActiveFormMouseDown(platform::MouseButton button, platform::Shif
       // A failed grid edit leaves the grid as far as it got.
     }
   }
+}
+
+void TVelmoraX::ShowStatusBar() {
+  if (window) window->SetStatusBar(StatusBar1.visible, StatusBar1.panels);
 }
 
 void TVelmoraX::FillPage(int32_t page) {
@@ -151,10 +156,15 @@ void TVelmoraX::FillPage(int32_t page) {
 // passes per tick. A page that fails stops the timer and skips the clearing.
 void TVelmoraX::Timer1Timer() {
   if (!link || !video || !audio) return;
+  bool filled = true;
   try {
     if (seams_.onPage) seams_.onPage(DiagnosticPage);
     if (DiagnosticPage >= 1 && DiagnosticPage <= 8) FillPage(DiagnosticPage);
   } catch (...) {
+    filled = false;
+  }
+  ShowStatusBar();
+  if (!filled) {
     Timer1.SetEnabled(false);
     return;
   }

@@ -24,14 +24,11 @@
 
 namespace control {
 
-// The status bar along the form's bottom edge: panels of a width and a text.
+// The status bar along the form's bottom edge, as the diagnostics set it;
+// the window shows it (ShowStatusBar).
 struct StatusBar {
-  struct Panel {
-    int width = 0;
-    std::string text;
-  };
   bool visible = false;
-  std::array<Panel, 6> panels{{{20, {}}, {55, {}}, {55, {}}, {55, {}}, {55, {}}, {55, {}}}};
+  std::array<platform::StatusPanel, 6> panels{{{20, {}}, {55, {}}, {55, {}}, {55, {}}, {55, {}}, {55, {}}}};
 };
 
 // What tests may replace: where the talk area comes from and the step the
@@ -76,6 +73,8 @@ class TVelmoraX final : public ViewerForm {
   // edits the motion grid.
   void ActiveFormMouseDown(platform::MouseButton button, platform::ShiftState shift, int32_t x, int32_t y);
   void Timer1Timer();
+  // The window shows StatusBar1 as it is now; it draws only what changed.
+  void ShowStatusBar();
   // True when the console is open afterwards; titled with this form's number.
   bool OpenDebugConsole();
   static void CloseDebugConsole();

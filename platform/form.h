@@ -11,10 +11,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "platform/draw.h"
 #include "platform/input.h"
+#include "platform/status_bar.h"
 
 namespace platform {
 
@@ -53,6 +56,14 @@ class Form : public NativeWindow {
   bool Enabled() const { return enabled_; }
   void Show() { SetVisible(true); }
   void Hide() { SetVisible(false); }
+  // The status bar along the bottom edge: shown with these panels, or
+  // hidden, leaving what lies under it to the window. Owner's thread only.
+  virtual void SetStatusBar(bool visible, std::span<const StatusPanel> panels) {
+    statusShown_ = visible;
+    statusPanels_.assign(panels.begin(), panels.end());
+  }
+  bool StatusBarShown() const { return statusShown_; }
+  const std::vector<StatusPanel>& StatusBarPanels() const { return statusPanels_; }
 
   // Runs one event on the owner thread: the hook, then the handlers. A
   // left press soon after another, near it, is a double click; a left
@@ -65,6 +76,8 @@ class Form : public NativeWindow {
 
  private:
   std::atomic<bool> enabled_{true};
+  bool statusShown_ = false;
+  std::vector<StatusPanel> statusPanels_;
   bool pressed_ = false;
   bool haveLastPress_ = false;
   uint32_t lastPressMs_ = 0;

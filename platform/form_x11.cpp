@@ -8,6 +8,7 @@
 
 #include <X11/Xutil.h>
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -74,14 +75,17 @@ class X11Window : public Form, private EventSource {
  public:
   // parking: the unmapped window a parked form lives in; 0 for a top-level
   // window, which parks on the root, unmapped.
-  X11Window(Display* display, Window window, Window parking, LostFlag lost)
+  X11Window(Display* display, Window window, Window parking, LostFlag lost, int width, int height)
       : lost_(std::move(lost)), display_(display), window_(window), parking_(parking), owner_(CurrentThreadId()) {
+    bounds_.right = width;
+    bounds_.bottom = height;
     AddEventSource(this);
   }
   ~X11Window() override {
     *alive_ = false;
     RemoveEventSource(owner_, this);
     std::lock_guard<std::mutex> lock(mutex_);
+    if (barGc_) XFreeGC(display_, barGc_);
     if (!*lost_) {
       XDestroyWindow(display_, window_);
       if (parking_) XDestroyWindow(display_, parking_);
@@ -124,6 +128,33 @@ class X11Window : public Form, private EventSource {
     if (*lost_) return;
     const int w = bounds.right - bounds.left, h = bounds.bottom - bounds.top;
     XMoveResizeWindow(display_, window_, bounds.left, bounds.top, unsigned(w > 0 ? w : 1), unsigned(h > 0 ? h : 1));
+    if (bar_) PlaceBar();
+    XFlush(display_);
+  }
+  // The bar is a child window: pictures put on the form pass it by, and
+  // hiding it gives its place back to the form as it was.
+  void SetStatusBar(bool visible, std::span<const StatusPanel> panels) override {
+    const bool changed = visible != StatusBarShown() ||
+                         (visible && !std::equal(panels.begin(), panels.end(), StatusBarPanels().begin(),
+                                                 StatusBarPanels().end()));
+    Form::SetStatusBar(visible, panels);
+    if (!changed) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (*lost_) return;
+    if (visible && !bar_) {
+      bar_ = XCreateSimpleWindow(display_, window_, 0, 0, 1, 1, 0, BlackPixel(display_, DefaultScreen(display_)),
+                                 PixelFor(display_, x11::kFaceRgb));
+      XSelectInput(display_, bar_, ExposureMask);
+      barGc_ = XCreateGC(display_, bar_, 0, nullptr);
+      PlaceBar();
+    }
+    if (!bar_) return;
+    if (visible) {
+      XMapRaised(display_, bar_);
+      PaintBar();
+    } else {
+      XUnmapWindow(display_, bar_);
+    }
     XFlush(display_);
   }
   void SetVisible(bool visible) override {
@@ -158,11 +189,20 @@ class X11Window : public Form, private EventSource {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (*lost_) return;
+      bool paintBar = false;
       while (XPending(display_) > 0 && !*lost_) {
         XEvent xe;
         XNextEvent(display_, &xe);
         FormEvent e;
-        if (Translate(xe, e)) events.push_back(e);
+        if (bar_ && xe.xany.window == bar_) {
+          paintBar = paintBar || (xe.type == Expose && xe.xexpose.count == 0);
+        } else if (Translate(xe, e)) {
+          events.push_back(e);
+        }
+      }
+      if (paintBar && StatusBarShown() && !*lost_) {
+        PaintBar();
+        XFlush(display_);
       }
     }
     const std::shared_ptr<bool> alive = alive_;
@@ -172,6 +212,16 @@ class X11Window : public Form, private EventSource {
     }
   }
 
+  // Along the bottom edge, as wide as the form. Under mutex_.
+  void PlaceBar() {
+    const int w = bounds_.right - bounds_.left, h = bounds_.bottom - bounds_.top;
+    XMoveResizeWindow(display_, bar_, 0, h - kStatusBarHeight, unsigned(w > 0 ? w : 1), kStatusBarHeight);
+  }
+  void PaintBar() {
+    const int w = bounds_.right - bounds_.left;
+    x11::DrawStatusBar(display_, bar_, barGc_, 0, w, StatusBarPanels());
+  }
+
   std::mutex mutex_;
   LostFlag lost_;
   Display* display_;
@@ -179,6 +229,8 @@ class X11Window : public Form, private EventSource {
   Window parking_;
   const ThreadId owner_;
   Rect bounds_{};
+  Window bar_ = 0;  // the status bar, made when first shown
+  GC barGc_ = nullptr;
 };
 
 // A black window of its own connection, asking for the form's events.
@@ -196,7 +248,8 @@ std::unique_ptr<X11Window> MakeX11Window(int width, int height, const char* titl
   if (title) XStoreName(display, window, title);
   XMapWindow(display, window);
   XSync(display, False);
-  return std::make_unique<X11Window>(display, window, parking, std::move(lost));
+  return std::make_unique<X11Window>(display, window, parking, std::move(lost), width > 0 ? width : 1,
+                                     height > 0 ? height : 1);
 }
 
 }  // namespace

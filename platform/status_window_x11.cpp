@@ -10,14 +10,10 @@
 #include <X11/Xutil.h>
 
 #include <atomic>
+#include <vector>
 
 namespace platform {
 namespace {
-
-constexpr unsigned long kFace = 0xD4D0C8;  // button face
-constexpr unsigned long kText = 0x000000;
-constexpr unsigned long kShadow = 0x808080;
-constexpr int kStatusBarHeight = 19;
 
 // Motif hints: the window may be moved and resized, not closed.
 struct MotifHints {
@@ -37,7 +33,8 @@ class X11StatusWindow : public StatusWindow {
     const int screen = DefaultScreen(display_);
     width_ = 1;
     height_ = 1;
-    window_ = XCreateSimpleWindow(display_, RootWindow(display_, screen), 0, 0, 1, 1, 0, kText, kFace);
+    window_ = XCreateSimpleWindow(display_, RootWindow(display_, screen), 0, 0, 1, 1, 0,
+                                  x11::PixelFor(display_, x11::kTextRgb), x11::PixelFor(display_, x11::kFaceRgb));
     XStoreName(display_, window_, title.c_str());
     XClassHint cls{const_cast<char*>(title.c_str()), const_cast<char*>(title.c_str())};
     XSetClassHint(display_, window_, &cls);
@@ -108,20 +105,15 @@ class X11StatusWindow : public StatusWindow {
   }
 
   void Paint() {
-    XSetForeground(display_, gc_, kFace);
+    XSetForeground(display_, gc_, x11::PixelFor(display_, x11::kFaceRgb));
     XFillRectangle(display_, window_, gc_, 0, 0, unsigned(width_), unsigned(height_));
-    XSetForeground(display_, gc_, kText);
+    XSetForeground(display_, gc_, x11::PixelFor(display_, x11::kTextRgb));
     XDrawString(display_, window_, gc_, state_.labelLeft, state_.labelTop + 12, state_.label.c_str(),
                 int(state_.label.size()));
     if (!state_.panelsVisible) return;
-    const int top = height_ - kStatusBarHeight;
-    for (size_t i = 0; i < state_.panels.size(); ++i) {
-      const int left = int(i) * state_.panelWidth;
-      XSetForeground(display_, gc_, kShadow);
-      XDrawRectangle(display_, window_, gc_, left, top, unsigned(state_.panelWidth - 2), kStatusBarHeight - 2);
-      XSetForeground(display_, gc_, kText);
-      XDrawString(display_, window_, gc_, left + 3, top + 13, state_.panels[i].c_str(), int(state_.panels[i].size()));
-    }
+    std::vector<StatusPanel> panels;
+    for (const std::string& text : state_.panels) panels.push_back({state_.panelWidth, text});
+    x11::DrawStatusBar(display_, window_, gc_, height_ - kStatusBarHeight, width_, panels);
   }
 
   x11::LostFlag lost_;

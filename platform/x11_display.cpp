@@ -63,5 +63,26 @@ unsigned long PixelFor(Display* display, uint32_t rgb) {
          place(rgb & 0xFF, visual->blue_mask);
 }
 
+void DrawStatusBar(Display* display, Drawable drawable, GC gc, int top, int width,
+                   std::span<const StatusPanel> panels) {
+  XSetForeground(display, gc, PixelFor(display, kFaceRgb));
+  XFillRectangle(display, drawable, gc, 0, top, unsigned(width > 0 ? width : 1), kStatusBarHeight);
+  int left = 0;
+  for (const StatusPanel& panel : panels) {
+    if (panel.width > 2) {
+      XSetForeground(display, gc, PixelFor(display, kShadowRgb));
+      XDrawRectangle(display, drawable, gc, left, top, unsigned(panel.width - 2), kStatusBarHeight - 2);
+      // A text too long for its box is cut at the box's edge.
+      XRectangle inside{short(left + 1), short(top + 1), static_cast<unsigned short>(panel.width - 3),
+                        static_cast<unsigned short>(kStatusBarHeight - 3)};
+      XSetClipRectangles(display, gc, 0, 0, &inside, 1, Unsorted);
+      XSetForeground(display, gc, PixelFor(display, kTextRgb));
+      XDrawString(display, drawable, gc, left + 3, top + 13, panel.text.c_str(), int(panel.text.size()));
+      XSetClipMask(display, gc, None);
+    }
+    left += panel.width;
+  }
+}
+
 }  // namespace x11
 }  // namespace platform

@@ -9,6 +9,9 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
+
+#include "platform/status_bar.h"
 
 namespace platform::x11 {
 
@@ -24,5 +27,15 @@ Display* OpenDisplay(std::atomic<bool>* lost);
 int& LastError();
 
 unsigned long PixelFor(Display* display, uint32_t rgb);
+
+// The colours of the status bars (0xRRGGBB).
+inline constexpr uint32_t kFaceRgb = 0xD4D0C8;  // button face
+inline constexpr uint32_t kTextRgb = 0x000000;
+inline constexpr uint32_t kShadowRgb = 0x808080;
+
+// Paints a status bar `width` pixels wide from row `top` of `drawable`: the
+// face, then each panel's box and text.
+void DrawStatusBar(Display* display, Drawable drawable, GC gc, int top, int width,
+                   std::span<const StatusPanel> panels);
 
 }  // namespace platform::x11

@@ -4,6 +4,7 @@
 // a click.
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -291,6 +292,47 @@ TEST(FormX11, EmbeddedInAHostWindowItShowsThePictureAndTakesClicks) {
   form.window->SetParent(0);
   XSync(host.display, False);
   EXPECT_EQ(host.Pixel(20 + 100, 30 + 100), 0xFFFFFFu);
+}
+
+TEST(FormX11, DiagnosticPagesShowInAStatusBarAlongTheBottomEdge) {
+  testing_support::OwnDisplay display;
+  std::string why;
+  if (!display.Start(&why)) GTEST_SKIP() << why;
+  unsetenv("VELMORA_VIDEO");
+  HostWindow host;
+  ASSERT_NE(host.display, nullptr);
+  control::TVelmoraX form(PrivateArea());
+  ASSERT_NE(form.window, nullptr);
+  constexpr ShiftState kCtrlAlt{false, true, true};
+  constexpr int kW = control::TVelmoraX::kWidth, kH = control::TVelmoraX::kHeight;
+  // Page 1 is chosen while the form is parked: it shows once the form does.
+  form.ActiveFormMouseDown(MouseButton::Right, kCtrlAlt, 5, 5);
+  form.window->SetParent(host.window);
+  form.window->SetBounds({20, 30, 20 + kW, 30 + kH});
+  form.window->Show();
+  auto device = platform::CreateDrawDevice(form.window.get());
+  ASSERT_NE(device, nullptr);
+  std::fill_n(reinterpret_cast<uint32_t*>(device->Lock()), 320 * 240, 0x60C030u);
+  ASSERT_EQ(device->Blit({0, 0, 320, 240}), platform::DrawResult::Ok);
+  auto litInStrip = [&] {
+    XImage* image = XGetImage(host.display, host.window, 20, 30 + kH - platform::kStatusBarHeight, kW,
+                              platform::kStatusBarHeight, AllPlanes, ZPixmap);
+    int lit = 0;
+    for (int y = 0; image && y < image->height; ++y)
+      for (int x = 0; x < image->width; ++x) lit += (XGetPixel(image, x, y) & 0xFFFFFF) != 0;
+    if (image) XDestroyImage(image);
+    return lit;
+  };
+  ASSERT_TRUE(testing_support::PumpUntil(
+      [&] { return litInStrip() > 0 && form.StatusBar1.panels[1].text.starts_with("#ID:"); }, 10000));
+  EXPECT_EQ(form.window->StatusBarPanels(),
+            std::vector<platform::StatusPanel>(form.StatusBar1.panels.begin(), form.StatusBar1.panels.end()));
+  EXPECT_EQ(form.window->StatusBarPanels()[0].text, "1");
+
+  for (int click = 0; click < 8; ++click) form.ActiveFormMouseDown(MouseButton::Right, kCtrlAlt, 5, 5);
+  ASSERT_EQ(form.DiagnosticPage, 0);
+  EXPECT_TRUE(testing_support::PumpUntil([&] { return litInStrip() == 0; }, 10000)) << "black again";
+  EXPECT_EQ(host.Pixel(20 + 100, 30 + 100), 0x60C030u) << "the picture stays";
 }
 
 }  // namespace
