@@ -1,5 +1,6 @@
 #include "engine/renderer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -90,11 +91,23 @@ platform::DrawResult CMy_Draw::BlitToWindow(float zoom) {
   const platform::DrawResult result = device->Blit(dst);
   if (result == platform::DrawResult::Ok) {
     drawOk = 1;
+    EraseUncovered(dst);
     return result;
   }
   drawOk = 0;
   if (result == platform::DrawResult::SurfaceLost && RestoreSurfaces() == platform::DrawResult::Ok) drawOk = 1;
   return result;
+}
+
+// A smaller picture than the last would leave the last one's edges showing.
+void CMy_Draw::EraseUncovered(const platform::Rect& picture) {
+  const int32_t w = std::max(picture.right, 0), h = std::max(picture.bottom, 0);
+  if (window) {
+    if (shownWidth_ > w) window->Erase({w, 0, shownWidth_, shownHeight_});
+    if (shownHeight_ > h) window->Erase({0, h, std::min(w, shownWidth_), shownHeight_});
+  }
+  shownWidth_ = w;
+  shownHeight_ = h;
 }
 
 void CMy_Draw::AllocateDib() {

@@ -70,7 +70,11 @@ class CMy_Draw {
   std::atomic<int32_t> MotionGrid{0};
 
  private:
+  void EraseUncovered(const platform::Rect& picture);
+
   std::atomic<uint32_t> ownMask_{0};
+  // The size of the picture last put in the window (video thread only).
+  int32_t shownWidth_ = 0, shownHeight_ = 0;
 
  public:
   std::atomic<uint32_t>& MotionGridMask;

@@ -44,6 +44,8 @@ class NativeWindow {
   // A connected polyline of `count` points, `width` pixels wide, colour
   // 0xRRGGBB, in client coordinates.
   virtual void DrawPolyline(const Point* points, int count, uint32_t rgb, int width) = 0;
+  // Fills an area (client coordinates) with the window's background colour.
+  virtual void Erase(const Rect& area) = 0;
 
   // Placement, for a window embedded in a host's: parent 0 is the parking
   // place (the root, unmapped); bounds are in the parent's coordinates.

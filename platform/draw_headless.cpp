@@ -1,5 +1,6 @@
 #include "platform/draw_headless.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "platform/clock.h"
@@ -89,7 +90,16 @@ uint32_t HeadlessWindow::Pixel(int x, int y) const {
 
 void HeadlessWindow::Fill(uint32_t rgb) {
   std::lock_guard<std::mutex> lock(mutex_);
+  background_ = rgb;
   for (auto& p : pixels_) p = rgb;
+}
+
+void HeadlessWindow::Erase(const Rect& area) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int x0 = std::max(area.left, 0), y0 = std::max(area.top, 0);
+  const int x1 = std::min(area.right, width_), y1 = std::min(area.bottom, height_);
+  for (int y = y0; y < y1; ++y)
+    for (int x = x0; x < x1; ++x) pixels_[size_t(y) * size_t(width_) + size_t(x)] = background_;
 }
 
 std::vector<BlitRecord> HeadlessWindow::Blits() const {

@@ -39,6 +39,7 @@ class HeadlessWindow : public Form, private EventSource {
   DrawKind Kind() const override { return DrawKind::Headless; }
   uint64_t NativeId() const override { return id_; }
   void DrawPolyline(const Point* points, int count, uint32_t rgb, int width) override;
+  void Erase(const Rect& area) override;
   void SetParent(uint64_t parent) override { parent_ = parent; }
   void SetBounds(const Rect& bounds) override { bounds_ = bounds; }
   void SetVisible(bool visible) override { visible_ = visible; }
@@ -54,6 +55,7 @@ class HeadlessWindow : public Form, private EventSource {
   int Width() const { return width_; }
   int Height() const { return height_; }
   uint32_t Pixel(int x, int y) const;
+  // Every pixel, and the background that Erase fills with, becomes rgb.
   void Fill(uint32_t rgb);
   std::vector<BlitRecord> Blits() const;
   std::vector<LineRecord> Lines() const;
@@ -84,6 +86,7 @@ class HeadlessWindow : public Form, private EventSource {
   std::atomic<bool> visible_{true};
   mutable std::mutex mutex_;
   std::vector<uint32_t> pixels_;
+  uint32_t background_ = 0;
   std::vector<BlitRecord> blits_;
   std::vector<LineRecord> lines_;
   const ThreadId owner_;

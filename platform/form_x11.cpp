@@ -131,6 +131,17 @@ class X11Window : public Form, private EventSource {
     if (bar_) PlaceBar();
     XFlush(display_);
   }
+  void Erase(const Rect& area) override {
+    // The protocol's coordinates are 16-bit.
+    auto clamp = [](int32_t v) { return v < 0 ? 0 : v > 32767 ? 32767 : v; };
+    const int x = clamp(area.left), y = clamp(area.top);
+    const int w = clamp(area.right) - x, h = clamp(area.bottom) - y;
+    if (w <= 0 || h <= 0) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (*lost_) return;
+    XClearArea(display_, window_, x, y, unsigned(w), unsigned(h), False);
+    XFlush(display_);
+  }
   // The bar is a child window: pictures put on the form pass it by, and
   // hiding it gives its place back to the form as it was.
   void SetStatusBar(bool visible, std::span<const StatusPanel> panels) override {

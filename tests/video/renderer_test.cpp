@@ -57,9 +57,11 @@ TEST_F(RendererTest, ZoomScalesThePictureFromTheWindowCorner) {
   window->Fill(kSentinel);
   draw->BlitToWindow(1.5f);
   ExpectPicture(480, 360);
-  window->Fill(kSentinel);
+  // Smaller, it gives the rest of the last picture back to the window's colour.
   draw->BlitToWindow(0.3f);
   ExpectPicture(96, 72);
+  for (auto [x, y] : {std::pair{479, 359}, {479, 10}, {10, 359}, {200, 100}})
+    EXPECT_EQ(window->Pixel(x, y), kSentinel) << x << "," << y;
   const auto blits = window->Blits();
   ASSERT_EQ(blits.size(), 3u);
   EXPECT_EQ(blits[1].dst.right, 480);
