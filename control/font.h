@@ -8,9 +8,10 @@
 
 namespace control {
 
+// The form's own font by default: Tahoma, 13 pixels high at 96 per inch.
 struct FontData {
-  std::u16string name = u"MS Sans Serif";
-  float size = 8.0f;
+  std::u16string name = u"Tahoma";
+  float size = 9.75f;
   bool bold = false, italic = false, underline = false, strikethrough = false;
 };
 

@@ -7,6 +7,7 @@
 #include <exception>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "control/font.h"
 #include "control/members.h"
@@ -943,11 +944,14 @@ HRESULT TVelmoraXImpl::put_Font(IDispatch* Value) {
 }
 HRESULT TVelmoraXImpl::putref_Font(IDispatch* Value) {
   if (!Value) return E_POINTER;
-  return StandardPut(-512, [&](FormProperties&) {
-    Value->AddRef();
-    font_->Release();
-    font_ = Value;
-  });
+  // Only a font is kept: any other object (the control itself) would be
+  // held for nothing, or hold the control alive.
+  IDispatch* font = nullptr;
+  if (FAILED(Value->QueryInterface(IID_IFontDisp, reinterpret_cast<void**>(&font))) || !font)
+    return DISP_E_TYPEMISMATCH;
+  const HRESULT hr = StandardPut(-512, [&](FormProperties&) { std::swap(font_, font); });
+  font->Release();  // the font replaced, or the one refused
+  return hr;
 }
 
 // ---- Custom members ----------------------------------------------------------------

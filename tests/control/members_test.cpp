@@ -347,6 +347,10 @@ TEST_F(Members, FontIsAnAutomationObject) {
   com::Variant font;
   ASSERT_EQ(x->Invoke(-512, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &font, nullptr, nullptr), S_OK);
   ASSERT_EQ(font.vt, VT_DISPATCH);
+  control::FontData initial;
+  ASSERT_TRUE(control::ReadFont(font.pdispVal, &initial));
+  EXPECT_EQ(initial.name, u"Tahoma");
+  EXPECT_EQ(initial.size, 9.75f) << "13 pixels high";
   EXPECT_EQ(PutText(font.pdispVal, u"name", u"Arial"), S_OK);
   EXPECT_EQ(PutI4(font.pdispVal, u"Bold", 1), S_OK);
   EXPECT_EQ(GetText(font.pdispVal, u"Name"), u"Arial");
@@ -364,6 +368,12 @@ TEST_F(Members, FontIsAnAutomationObject) {
   EXPECT_EQ(now, other);
   now->Release();
   other->Release();
+  // An object that is no font is refused: the control as its own font would
+  // keep itself alive.
+  EXPECT_EQ(x->putref_Font(x), DISP_E_TYPEMISMATCH);
+  x->get_Font(&now);
+  EXPECT_EQ(now, other);
+  now->Release();
 }
 
 }  // namespace
