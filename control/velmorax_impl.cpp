@@ -1,6 +1,7 @@
 #include "control/velmorax_impl.h"
 
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -13,6 +14,7 @@
 #include "control/members.h"
 #include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/files.h"
 #include "platform/message_box.h"
 #include "platform/message_queue.h"
 #include "shared/command_codes.h"
@@ -324,6 +326,15 @@ int32_t SnapBuffering(int32_t v) {
 }
 
 int32_t Clamp(int32_t v, int32_t lo, int32_t hi) { return v < lo ? lo : v > hi ? hi : v; }
+
+// What an untrusted caller may record to: a drive-letter name whose files
+// land inside the drives folder. The recorder reads the name up to a NUL.
+bool InsideDrives(const std::string& name) {
+  const std::string kept = name.c_str();
+  const bool driveLetter = kept.size() >= 2 && kept[1] == ':' && std::isalpha(static_cast<unsigned char>(kept[0]));
+  std::string path, reason;
+  return driveLetter && platform::LocalPath(kept, &path, &reason);
+}
 
 }  // namespace
 
@@ -1097,7 +1108,10 @@ HRESULT TVelmoraXImpl::get_recname(BSTR* Value) {
 }
 HRESULT TVelmoraXImpl::put_recname(BSTR Value) {
   return Body([&] {
-    LINK.recorder->SetRecordName(CutUtf8(ToAnsi(Value), RecorderPeer::kNameSize - 1));
+    const std::string name = CutUtf8(ToAnsi(Value), RecorderPeer::kNameSize - 1);
+    // Refused as the pointer members are: a script names no path outside.
+    if (Untrusted() && !InsideDrives(name)) return S_OK;
+    LINK.recorder->SetRecordName(name);
     return S_OK;
   });
 }
@@ -1147,7 +1161,12 @@ HRESULT TVelmoraXImpl::DisconnectWebcam() {
   });
 }
 
-HRESULT TVelmoraXImpl::StartRecording() { return Body([&] { return Post(CmdStartRecording); }); }
+HRESULT TVelmoraXImpl::StartRecording() {
+  return Body([&] {
+    if (Untrusted() && !InsideDrives(LINK.recorder->RecordName())) return S_OK;
+    return Post(CmdStartRecording);
+  });
+}
 HRESULT TVelmoraXImpl::StopRecording() { return Body([&] { return Post(CmdStopRecording); }); }
 HRESULT TVelmoraXImpl::VidConnect() {
   return Body([&] {

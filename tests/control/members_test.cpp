@@ -2,7 +2,10 @@
 // are not running, so posted commands stay in the queue to be read.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
+#include <filesystem>
 
 #include "control/font.h"
 #include "control/members.h"
@@ -374,6 +377,25 @@ TEST_F(Members, FontIsAnAutomationObject) {
   x->get_Font(&now);
   EXPECT_EQ(now, other);
   now->Release();
+}
+
+TEST_F(Members, UntrustedCallersRecordOnlyInsideTheDrivesFolder) {
+  const std::string drives = ::testing::TempDir() + "velmora-drives-" + std::to_string(getpid());
+  setenv("VELMORA_DRIVES", drives.c_str(), 1);
+  x->AddSafetyOptions(control::TVelmoraXImpl::kSafeForUntrustedCaller);
+  const std::u16string before = GetText(x, u"recname");
+  for (const char16_t* outside : {u"/tmp/rec", u"rec", uR"(\\server\rec)", uR"(\rec)", uR"(c:\..\rec)", uR"(1:\rec)"}) {
+    PutText(x, u"recname", outside);
+    EXPECT_EQ(GetText(x, u"recname"), before) << "refused";
+  }
+  PutText(x, u"recname", uR"(D:\cam\..\front)");
+  EXPECT_EQ(GetText(x, u"recname"), uR"(D:\cam\..\front)");
+  Call(x, u"StartRecording", {});
+  link().recorder->SetRecordName("/tmp/rec");  // as the host named it before
+  Call(x, u"StartRecording", {});
+  EXPECT_EQ(PendingCommands(link()), std::vector<int32_t>{CmdStartRecording});
+  unsetenv("VELMORA_DRIVES");
+  std::filesystem::remove_all(drives);
 }
 
 }  // namespace
