@@ -4,7 +4,6 @@
 // a click.
 #include <stdlib.h>
 
-#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -242,80 +241,83 @@ struct HostWindow {
   }
 };
 
+// A viewer form on an X display, and a host's window to embed it in.
+class FormX11 : public ::testing::Test {
+ protected:
+  static constexpr int kW = control::TVelmoraX::kWidth, kH = control::TVelmoraX::kHeight;
+  void SetUp() override {
+    std::string why;
+    if (!display.Start(&why)) GTEST_SKIP() << why;
+    unsetenv("VELMORA_VIDEO");
+    host = std::make_unique<HostWindow>();
+    ASSERT_NE(host->display, nullptr);
+    form = std::make_unique<control::TVelmoraX>(PrivateArea());
+    ASSERT_NE(form->window, nullptr);
+    ASSERT_EQ(form->window->Kind(), platform::DrawKind::X11);
+  }
+  // At (20, 30) in the host's window.
+  void Embed() {
+    form->window->SetParent(host->window);
+    form->window->SetBounds({20, 30, 20 + kW, 30 + kH});
+    form->window->Show();
+    XSync(host->display, False);
+  }
+  // A picture of one colour, 0x60C030, through the form's own device.
+  void ShowPicture() {
+    auto device = platform::CreateDrawDevice(form->window.get());
+    ASSERT_NE(device, nullptr);
+    ASSERT_EQ(device->BitCount(), 32u);
+    uint8_t* surface = device->Lock();
+    for (int i = 0; i < 320 * 240; ++i) {
+      surface[i * 4 + 0] = 0x30;  // B
+      surface[i * 4 + 1] = 0xC0;  // G
+      surface[i * 4 + 2] = 0x60;  // R
+    }
+    device->Unlock();
+    ASSERT_EQ(device->Blit({0, 0, 320, 240}), platform::DrawResult::Ok);
+  }
 
-TEST(FormX11, EmbeddedInAHostWindowItShowsThePictureAndTakesClicks) {
   testing_support::OwnDisplay display;
-  std::string why;
-  if (!display.Start(&why)) GTEST_SKIP() << why;
-  unsetenv("VELMORA_VIDEO");
-  HostWindow host;
-  ASSERT_NE(host.display, nullptr);
+  std::unique_ptr<HostWindow> host;
+  std::unique_ptr<control::TVelmoraX> form;
+};
 
-  control::TVelmoraX form(PrivateArea());
-  ASSERT_NE(form.window, nullptr);
-  ASSERT_EQ(form.window->Kind(), platform::DrawKind::X11);
-  form.window->SetParent(host.window);
-  form.window->SetBounds({20, 30, 20 + control::TVelmoraX::kWidth, 30 + control::TVelmoraX::kHeight});
-  form.window->Show();
-  XSync(host.display, False);
-  EXPECT_EQ(host.Pixel(200, 200), 0x000000u) << "the form is black where nothing is drawn";
-  EXPECT_EQ(host.Pixel(5, 5), 0xFFFFFFu) << "the host's own background around it";
+TEST_F(FormX11, EmbeddedInAHostWindowItShowsThePictureAndTakesClicks) {
+  Embed();
+  EXPECT_EQ(host->Pixel(200, 200), 0x000000u) << "the form is black where nothing is drawn";
+  EXPECT_EQ(host->Pixel(5, 5), 0xFFFFFFu) << "the host's own background around it";
 
   // A picture through the form's own device lands inside the host's window.
-  auto device = platform::CreateDrawDevice(form.window.get());
-  ASSERT_NE(device, nullptr);
-  ASSERT_EQ(device->BitCount(), 32u);
-  uint8_t* surface = device->Lock();
-  for (int i = 0; i < 320 * 240; ++i) {
-    surface[i * 4 + 0] = 0x30;  // B
-    surface[i * 4 + 1] = 0xC0;  // G
-    surface[i * 4 + 2] = 0x60;  // R
-  }
-  device->Unlock();
-  ASSERT_EQ(device->Blit({0, 0, 320, 240}), platform::DrawResult::Ok);
-  EXPECT_EQ(host.Pixel(20 + 100, 30 + 100), 0x60C030u);
+  ShowPicture();
+  EXPECT_EQ(host->Pixel(20 + 100, 30 + 100), 0x60C030u);
 
   // A Ctrl+Alt right click at (7, 9) reaches the diagnostics with its keys.
   std::vector<std::string> downs;
-  form.window->preDispatch = [&](const FormEvent& e) {
+  form->window->preDispatch = [&](const FormEvent& e) {
     if (e.kind == Kind::MouseDown)
       downs.push_back(std::to_string(int(e.button)) + (e.shift.ctrl ? "c" : "") + (e.shift.alt ? "a" : "") +
                       (e.shift.shift ? "s" : "") + " " + std::to_string(e.x) + "," + std::to_string(e.y));
     return false;
   };
-  host.Click(form.window->NativeId(), 3, ControlMask | Mod1Mask, 7, 9);
-  ASSERT_TRUE(testing_support::PumpUntil([&] { return form.DiagnosticPage == 1; }, 10000));
+  host->Click(form->window->NativeId(), 3, ControlMask | Mod1Mask, 7, 9);
+  ASSERT_TRUE(testing_support::PumpUntil([&] { return form->DiagnosticPage == 1; }, 10000));
   ASSERT_EQ(downs.size(), 1u);
   EXPECT_EQ(downs[0], std::to_string(int(MouseButton::Right)) + "ca 7,9");
 
   // Parked again, it leaves the host's window.
-  form.window->SetParent(0);
-  XSync(host.display, False);
-  EXPECT_EQ(host.Pixel(20 + 100, 30 + 100), 0xFFFFFFu);
+  form->window->SetParent(0);
+  XSync(host->display, False);
+  EXPECT_EQ(host->Pixel(20 + 100, 30 + 100), 0xFFFFFFu);
 }
 
-TEST(FormX11, DiagnosticPagesShowInAStatusBarAlongTheBottomEdge) {
-  testing_support::OwnDisplay display;
-  std::string why;
-  if (!display.Start(&why)) GTEST_SKIP() << why;
-  unsetenv("VELMORA_VIDEO");
-  HostWindow host;
-  ASSERT_NE(host.display, nullptr);
-  control::TVelmoraX form(PrivateArea());
-  ASSERT_NE(form.window, nullptr);
+TEST_F(FormX11, DiagnosticPagesShowInAStatusBarAlongTheBottomEdge) {
   constexpr ShiftState kCtrlAlt{false, true, true};
-  constexpr int kW = control::TVelmoraX::kWidth, kH = control::TVelmoraX::kHeight;
   // Page 1 is chosen while the form is parked: it shows once the form does.
-  form.ActiveFormMouseDown(MouseButton::Right, kCtrlAlt, 5, 5);
-  form.window->SetParent(host.window);
-  form.window->SetBounds({20, 30, 20 + kW, 30 + kH});
-  form.window->Show();
-  auto device = platform::CreateDrawDevice(form.window.get());
-  ASSERT_NE(device, nullptr);
-  std::fill_n(reinterpret_cast<uint32_t*>(device->Lock()), 320 * 240, 0x60C030u);
-  ASSERT_EQ(device->Blit({0, 0, 320, 240}), platform::DrawResult::Ok);
+  form->ActiveFormMouseDown(MouseButton::Right, kCtrlAlt, 5, 5);
+  Embed();
+  ShowPicture();
   auto litInStrip = [&] {
-    XImage* image = XGetImage(host.display, host.window, 20, 30 + kH - platform::kStatusBarHeight, kW,
+    XImage* image = XGetImage(host->display, host->window, 20, 30 + kH - platform::kStatusBarHeight, kW,
                               platform::kStatusBarHeight, AllPlanes, ZPixmap);
     int lit = 0;
     for (int y = 0; image && y < image->height; ++y)
@@ -324,15 +326,15 @@ TEST(FormX11, DiagnosticPagesShowInAStatusBarAlongTheBottomEdge) {
     return lit;
   };
   ASSERT_TRUE(testing_support::PumpUntil(
-      [&] { return litInStrip() > 0 && form.StatusBar1.panels[1].text.starts_with("#ID:"); }, 10000));
-  EXPECT_EQ(form.window->StatusBarPanels(),
-            std::vector<platform::StatusPanel>(form.StatusBar1.panels.begin(), form.StatusBar1.panels.end()));
-  EXPECT_EQ(form.window->StatusBarPanels()[0].text, "1");
+      [&] { return litInStrip() > 0 && form->StatusBar1.panels[1].text.starts_with("#ID:"); }, 10000));
+  EXPECT_EQ(form->window->StatusBarPanels(),
+            std::vector<platform::StatusPanel>(form->StatusBar1.panels.begin(), form->StatusBar1.panels.end()));
+  EXPECT_EQ(form->window->StatusBarPanels()[0].text, "1");
 
-  for (int click = 0; click < 8; ++click) form.ActiveFormMouseDown(MouseButton::Right, kCtrlAlt, 5, 5);
-  ASSERT_EQ(form.DiagnosticPage, 0);
+  for (int click = 0; click < 8; ++click) form->ActiveFormMouseDown(MouseButton::Right, kCtrlAlt, 5, 5);
+  ASSERT_EQ(form->DiagnosticPage, 0);
   EXPECT_TRUE(testing_support::PumpUntil([&] { return litInStrip() == 0; }, 10000)) << "black again";
-  EXPECT_EQ(host.Pixel(20 + 100, 30 + 100), 0x60C030u) << "the picture stays";
+  EXPECT_EQ(host->Pixel(20 + 100, 30 + 100), 0x60C030u) << "the picture stays";
 }
 
 }  // namespace
