@@ -32,6 +32,12 @@ class Recinfo : public RecordingFixture {
     return report.violations[0];
   }
 
+  // New timestamps for the four index entries and the four audio records.
+  void Stamps(const std::vector<uint32_t>& video, const std::vector<uint32_t>& audio) {
+    for (size_t i = 0; i < video.size(); ++i) wire::WriteLe32(&sdi[16 + 12 * i], video[i]);
+    for (size_t i = 0; i < audio.size(); ++i) wire::WriteLe32(&kea[12 + 128 * i], audio[i]);
+  }
+
   bool Says(const recinfo::Violation& v, const char* file, uint64_t offset, const char* what) {
     return v.file == file && v.offset == offset && v.what.find(what) != std::string::npos;
   }
@@ -107,24 +113,54 @@ TEST_F(Recinfo, AudioCorruptionsTripTheirChecks) {
   kea[12 + 128 + 6] = 0x80;
   EXPECT_TRUE(Says(FirstViolation(), "kea", 12 + 128 + 6, "sign-extended"));
   kea = good;
-  wire::WriteLe32(&kea[12 + 2 * 128], 20);
-  EXPECT_TRUE(Says(FirstViolation(), "kea", 12 + 2 * 128, "does not follow"));
+  Stamps({}, {1000, 1001, 1000, 1003});
+  EXPECT_TRUE(Says(FirstViolation(), "kea", 12 + 2 * 128, "timestamp 1000 does not follow 1001"));
   kea = good;
   kea[0] = 0;
   EXPECT_TRUE(Says(FirstViolation(), "kea", 0, "bad signature"));
 }
 
-TEST_F(Recinfo, StepsBackAndGapsAreListedNotViolations) {
-  wire::WriteLe32(&sdi[16 + 12], 5);        // 10 -> 5
-  wire::WriteLe32(&sdi[16 + 24], 5 + 90);   // three seconds later
-  wire::WriteLe32(&sdi[16 + 36], 5 + 91);
-  const recinfo::MemorySource s(sdi.data(), sdi.size()), v(kev.data(), kev.size());
-  const auto report = recinfo::Check(&s, &v, nullptr, false);
-  EXPECT_TRUE(report.Valid());
-  ASSERT_EQ(report.stepsBack.size(), 1u);
-  EXPECT_EQ(report.stepsBack[0].index, 1u);
-  ASSERT_EQ(report.gaps.size(), 1u);
-  EXPECT_EQ(report.gaps[0].to, 95u);
+TEST_F(Recinfo, CameraRestartsAndQueueGapsAreListedNotViolations) {
+  // A reconnect restarts both counts; a full pre-record queue leaves a gap.
+  Stamps({500, 501, 0, 95}, {555, 800, 0, 1});
+  WriteFile(File("sdi"), sdi);
+  WriteFile(File("kea"), kea);
+  std::string out;
+  EXPECT_EQ(Run("'c:\\rec'", &out), 0) << out;
+  for (const char* line : {"  gap at frame 3: 0 -> 95", "camera restarts (new segments): 1\n  restart at frame 2: 501 -> 0",
+                           "244 missing frames", "audio gaps: 1\n  gap at record 1: 555 -> 800",
+                           "audio camera restarts (new segments): 1\n  restart at record 2: 800 -> 0"})
+    EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+  EXPECT_EQ(Run("'c:\\rec' --json", &out), 0) << out;
+  for (const char* item : {"\"restarts\":[{\"frame\":2,\"from\":501,\"to\":0}]",
+                           "\"gaps\":[{\"record\":1,\"from\":555,\"to\":800}]",
+                           "\"restarts\":[{\"record\":2,\"from\":800,\"to\":0}]"})
+    EXPECT_NE(out.find(item), std::string::npos) << item << "\n" << out;
+}
+
+TEST_F(Recinfo, FaultsTheRecorderCannotMakeAreViolations) {
+  const Bytes goodSdi = sdi, goodKea = kea;
+  wire::WriteLe32(&kea[8], 1);
+  EXPECT_TRUE(Says(FirstViolation(), "kea", 8, "format word 1"));
+  kea = goodKea;
+  Stamps({100, 101, 98, 99}, {});  // three ticks back, past a count's first second
+  EXPECT_TRUE(Says(FirstViolation(), "sdi", 16 + 24, "timestamp 98 steps back from 101"));
+  // 1000 video ticks are audio frame 1111: audio 60 frames earlier.
+  Stamps({1000, 1001, 1002, 1003}, {1051, 1052, 1053, 1054});
+  EXPECT_TRUE(Says(FirstViolation(), "kea", 12, "audio begins 1.80 s before the first video picture"));
+  Stamps({}, {1111, 1112, 1113, 1114});
+  EXPECT_EQ(FirstViolation().what, "none");
+  // Audio at 4/3 of the video ticks under standard 0 (10/9).
+  Stamps({9000, 9001, 9002, 9003}, {12000, 12001, 12002, 12003});
+  EXPECT_TRUE(Says(FirstViolation(), "sdi", 8, "video standard 0 does not match the audio"));
+  wire::WriteLe32(&sdi[8], 1);
+  EXPECT_EQ(FirstViolation().what, "none");
+  sdi = goodSdi;
+  kea = goodKea;
+  kea[12 + 128 + 6] = 89;
+  EXPECT_TRUE(Says(FirstViolation(), "kea", 12 + 128 + 6, "step index 89 outside 0..88"));
+  kea[12 + 128 + 6] = kea[12 + 128 + 7] = 0xFF;
+  EXPECT_TRUE(Says(FirstViolation(), "kea", 12 + 128 + 6, "step index -1 outside 0..88"));
 }
 
 TEST_F(Recinfo, MissingFilesAndBadUsage) {

@@ -39,6 +39,12 @@ const char* Standard(int32_t v) { return v != 0 ? "4/3" : "10/9"; }
 
 const char* Codec(uint32_t size) { return size == 32 ? "G.723.1" : "IMA ADPCM"; }
 
+void PrintSteps(const char* title, const char* each, uint64_t count, const std::vector<recinfo::Step>& list) {
+  std::printf("%s: %llu\n", title, static_cast<unsigned long long>(count));
+  for (const auto& s : list)
+    std::printf("  %s %llu: %u -> %u\n", each, static_cast<unsigned long long>(s.index), s.from, s.to);
+}
+
 void PrintText(const std::string& base, const recinfo::Report& r) {
   std::printf("recording: %s%s\n", base.c_str(), r.empty ? " (empty)" : "");
   if (r.hasIndex && !r.empty) {
@@ -48,16 +54,14 @@ void PrintText(const std::string& base, const recinfo::Report& r) {
   std::printf("video: %llu frames, %llu key, %llu bytes, %.3f s\n", static_cast<unsigned long long>(r.frames),
               static_cast<unsigned long long>(r.keyFrames), static_cast<unsigned long long>(r.videoBytes),
               static_cast<double>(r.durationTicks) / recinfo::kTicksPerSecond);
-  std::printf("gaps: %llu\n", static_cast<unsigned long long>(r.gapCount));
-  for (const auto& g : r.gaps)
-    std::printf("  gap at frame %llu: %u -> %u\n", static_cast<unsigned long long>(g.index), g.from, g.to);
-  std::printf("timestamp steps back: %llu\n", static_cast<unsigned long long>(r.stepBackCount));
-  for (const auto& s : r.stepsBack)
-    std::printf("  step back at frame %llu: %u -> %u\n", static_cast<unsigned long long>(s.index), s.from, s.to);
+  PrintSteps("gaps", "gap at frame", r.gapCount, r.gaps);
+  PrintSteps("camera restarts (new segments)", "restart at frame", r.restartCount, r.restarts);
   if (r.hasAudio) {
     std::printf("audio: %s, %u-byte records, %llu records, %llu missing frames\n", Codec(r.audioRecordSize),
                 r.audioRecordSize, static_cast<unsigned long long>(r.audioRecords),
                 static_cast<unsigned long long>(r.audioMissing));
+    PrintSteps("audio gaps", "gap at record", r.audioGapCount, r.audioGaps);
+    PrintSteps("audio camera restarts (new segments)", "restart at record", r.audioRestartCount, r.audioRestarts);
   } else {
     std::printf("audio: none\n");
   }
@@ -81,20 +85,23 @@ void PrintJson(const std::string& base, const recinfo::Report& r) {
               static_cast<unsigned long long>(r.frames), static_cast<unsigned long long>(r.keyFrames),
               static_cast<unsigned long long>(r.videoBytes),
               static_cast<double>(r.durationTicks) / recinfo::kTicksPerSecond);
-  const auto steps = [](const char* name, uint64_t count, const std::vector<recinfo::Step>& list) {
+  const auto steps = [](const char* name, const char* at, uint64_t count, const std::vector<recinfo::Step>& list) {
     std::printf(",\"%sCount\":%llu,\"%s\":[", name, static_cast<unsigned long long>(count), name);
     for (size_t i = 0; i < list.size(); ++i)
-      std::printf("%s{\"frame\":%llu,\"from\":%u,\"to\":%u}", i ? "," : "",
+      std::printf("%s{\"%s\":%llu,\"from\":%u,\"to\":%u}", i ? "," : "", at,
                   static_cast<unsigned long long>(list[i].index), list[i].from, list[i].to);
     std::printf("]");
   };
-  steps("gaps", r.gapCount, r.gaps);
-  steps("stepsBack", r.stepBackCount, r.stepsBack);
+  steps("gaps", "frame", r.gapCount, r.gaps);
+  steps("restarts", "frame", r.restartCount, r.restarts);
   if (r.hasAudio) {
-    std::printf(",\"audio\":{\"codec\":%s,\"recordSize\":%u,\"records\":%llu,\"missingFrames\":%llu,\"format\":%d}",
+    std::printf(",\"audio\":{\"codec\":%s,\"recordSize\":%u,\"records\":%llu,\"missingFrames\":%llu,\"format\":%d",
                 JsonText(Codec(r.audioRecordSize)).c_str(), r.audioRecordSize,
                 static_cast<unsigned long long>(r.audioRecords), static_cast<unsigned long long>(r.audioMissing),
                 r.audioFormat);
+    steps("gaps", "record", r.audioGapCount, r.audioGaps);
+    steps("restarts", "record", r.audioRestartCount, r.audioRestarts);
+    std::printf("}");
   } else {
     std::printf(",\"audio\":null");
   }

@@ -62,6 +62,37 @@ class Checker {
   Report& r_;
 };
 
+// Where a stream's timestamps begin and where its first segment ends.
+struct Timeline {
+  bool any = false;
+  uint32_t first = 0, firstSegmentLast = 0;
+};
+
+void List(std::vector<Step>& list, uint64_t& count, const Step& step) {
+  if (list.size() < kMaxListed) list.push_back(step);
+  ++count;
+}
+
+// A camera counts each connection's timestamps from the start (camsim from
+// 0), so the first frame after the link re-opened the connections steps back
+// into the first second of a count; a camera that rebooted may count from its
+// own start instead, a step back of more than a second. Within a connection
+// the count never goes back, so a step back of at most a second that lands
+// beyond the first second is a fault, not a restart.
+bool IsRestart(uint32_t from, uint32_t to, uint32_t perSecond) { return to < perSecond || from - to > perSecond; }
+
+// The audio timestamp that goes with a video one: 10/9 audio frames per video
+// tick, 4/3 under the other video standard; wrapping as the pre-record trim
+// does.
+uint32_t AudioAt(uint32_t videoStamp, bool otherStandard) {
+  return static_cast<uint32_t>(uint64_t{videoStamp} * (otherStandard ? 4 : 10) / (otherStandard ? 3 : 9));
+}
+
+uint32_t Distance(uint32_t a, uint32_t b) {
+  const auto d = static_cast<int64_t>(static_cast<int32_t>(a - b));
+  return static_cast<uint32_t>(d < 0 ? -d : d);
+}
+
 // Offset of a second picture start (00 00 01 B6) after the first one, or 0.
 uint32_t SecondPictureStart(const uint8_t* p, uint32_t n) {
   bool seen = false;
@@ -78,7 +109,8 @@ uint32_t SecondPictureStart(const uint8_t* p, uint32_t n) {
   return 0;
 }
 
-void CheckVideo(const Source* sdi, const Source* kev, bool live, Report& r, Checker& c, const FrameSink& sink) {
+void CheckVideo(const Source* sdi, const Source* kev, bool live, Report& r, Checker& c, const FrameSink& sink,
+                Timeline& line) {
   const bool indexOk = c.Signature(sdi, "sdi", "KESTOi\x03\x01");
   const bool videoOk = kev && c.Signature(kev, "kev", "KESTOv\x03\x00");
   if (!indexOk) return;
@@ -113,19 +145,18 @@ void CheckVideo(const Source* sdi, const Source* kev, bool live, Report& r, Chec
     const uint32_t stamp = Le32(e), entryEnd = Le32(e + 4), tag = Le32(e + 8);
     ++r.frames;
     if ((tag >> 30) == 2) ++r.keyFrames;
-    if (i > 0) {
-      const auto diff = static_cast<int32_t>(stamp - lastStamp);
-      if (diff < 0) {
-        if (r.stepsBack.size() < kMaxListed) r.stepsBack.push_back({i, lastStamp, stamp});
-        ++r.stepBackCount;
-      } else {
-        r.durationTicks += static_cast<uint32_t>(diff);
-        if (static_cast<uint32_t>(diff) > kTicksPerSecond) {
-          if (r.gaps.size() < kMaxListed) r.gaps.push_back({i, lastStamp, stamp});
-          ++r.gapCount;
-        }
-      }
+    if (i == 0) {
+      line = {true, stamp, stamp};
+    } else if (const auto diff = static_cast<int32_t>(stamp - lastStamp); diff >= 0) {
+      r.durationTicks += static_cast<uint32_t>(diff);
+      if (static_cast<uint32_t>(diff) > kTicksPerSecond) List(r.gaps, r.gapCount, {i, lastStamp, stamp});
+    } else if (IsRestart(lastStamp, stamp, kTicksPerSecond)) {
+      List(r.restarts, r.restartCount, {i, lastStamp, stamp});
+    } else {
+      c.Violate("sdi", at,
+                "timestamp " + std::to_string(stamp) + " steps back from " + std::to_string(lastStamp) + " inside a segment");
     }
+    if (r.restartCount == 0) line.firstSegmentLast = stamp;
     lastStamp = stamp;
     const uint32_t step = entryEnd - lastEnd;
     lastEnd = entryEnd;
@@ -186,7 +217,7 @@ uint32_t GuessRecordSize(const Source* kea) {
   return chosen;
 }
 
-void CheckAudio(const Source* kea, bool live, Report& r, Checker& c) {
+void CheckAudio(const Source* kea, bool live, Report& r, Checker& c, Timeline& line) {
   if (!c.Signature(kea, "kea", "KESTOa\x03\x01")) return;
   uint8_t word[4];
   if (!kea->ReadAt(8, word, 4)) {
@@ -194,6 +225,9 @@ void CheckAudio(const Source* kea, bool live, Report& r, Checker& c) {
     return;
   }
   r.audioFormat = static_cast<int32_t>(Le32(word));
+  // Every login clears the word before a recording can start.
+  if (r.audioFormat != 0)
+    c.Violate("kea", 8, "format word " + std::to_string(r.audioFormat) + " (the recorder writes 0)");
   const uint32_t size = GuessRecordSize(kea);
   r.audioRecordSize = size;
   const uint64_t body = kea->Size() - 12;
@@ -211,15 +245,52 @@ void CheckAudio(const Source* kea, bool live, Report& r, Checker& c) {
     }
     ++r.audioRecords;
     const uint32_t stamp = Le32(head);
-    if (head[7] != ((head[6] & 0x80) != 0 ? 0xFF : 0x00))
+    const auto stepIndex = static_cast<int8_t>(head[6]);
+    if (head[7] != (stepIndex < 0 ? 0xFF : 0x00))
       c.Violate("kea", at + 6, "step index is not a sign-extended byte");
-    if (k > 0 && stamp != last + 1) {
+    else if (size == 128 && (stepIndex < 0 || stepIndex > 88))
+      c.Violate("kea", at + 6, "IMA ADPCM step index " + std::to_string(stepIndex) + " outside 0..88");
+    if (k == 0) {
+      line = {true, stamp, stamp};
+    } else if (const auto diff = static_cast<int32_t>(stamp - last); diff > 1) {
+      // Frames the camera skipped, or the end of a pre-record queue that was full.
+      r.audioMissing += static_cast<uint32_t>(diff - 1);
+      if (static_cast<uint32_t>(diff) > kAudioFramesPerSecond) List(r.audioGaps, r.audioGapCount, {k, last, stamp});
+    } else if (diff <= 0 && IsRestart(last, stamp, kAudioFramesPerSecond)) {
+      List(r.audioRestarts, r.audioRestartCount, {k, last, stamp});
+    } else if (diff <= 0) {
       c.Violate("kea", at, "timestamp " + std::to_string(stamp) + " does not follow " + std::to_string(last));
-      const auto ahead = static_cast<int32_t>(stamp - last);
-      if (ahead > 1) r.audioMissing += static_cast<uint32_t>(ahead - 1);
     }
+    if (r.audioRestartCount == 0) line.firstSegmentLast = stamp;
     last = stamp;
   }
+}
+
+// Both counts run from one origin at the camera's ratio of audio frames to
+// video ticks, as the pre-record trim takes them.
+void CheckAlignment(const Report& r, const Timeline& video, const Timeline& audio, Checker& c) {
+  const bool other = r.videoStandard != 0;
+  // The trim keeps no audio from before the first picture; without pre-record
+  // the first picture follows the command by a frame interval, up to a second
+  // at a camera's slowest rate. Half a second more covers the two connections
+  // starting their counts apart.
+  constexpr int32_t kMaxLeadFrames = 50;
+  const auto lead = static_cast<int32_t>(AudioAt(video.first, other) - audio.first);
+  if (lead > kMaxLeadFrames) {
+    char text[96];
+    std::snprintf(text, sizeof text, "audio begins %.2f s before the first video picture", lead * 0.03);
+    c.Violate("kea", 12, text);
+  }
+  // Where the first segments end (when both streams restarted alike) the
+  // audio timestamp tells the ratio, once the two standards' ratios lie ten
+  // seconds of audio apart there: far beyond how far the two streams' ends,
+  // or the starts of two connections that each count from 0, differ.
+  if (r.restartCount != r.audioRestartCount) return;
+  const uint32_t own = AudioAt(video.firstSegmentLast, other), wrong = AudioAt(video.firstSegmentLast, !other);
+  if (Distance(own, wrong) < 10 * kAudioFramesPerSecond) return;
+  if (Distance(audio.firstSegmentLast, wrong) < Distance(audio.firstSegmentLast, own))
+    c.Violate("sdi", 8, std::string("video standard ") + std::to_string(r.videoStandard) + " does not match the audio, " +
+                            "whose timestamps run at " + (other ? "10/9" : "4/3") + " of the video ticks");
 }
 
 }  // namespace
@@ -253,9 +324,11 @@ Report Check(const Source* sdi, const Source* kev, const Source* kea, bool live,
   r.hasAudio = kea != nullptr && kea->Size() > 0;
   if (!sdi) c.Violate("sdi", 0, "missing");
   if (!kev) c.Violate("kev", 0, "missing");
-  if (sdi && !r.empty) CheckVideo(sdi, kev, live, r, c, sink);
+  Timeline video, audio;
+  if (sdi && !r.empty) CheckVideo(sdi, kev, live, r, c, sink, video);
   else if (kev && !r.empty) c.Signature(kev, "kev", "KESTOv\x03\x00");
-  if (r.hasAudio) CheckAudio(kea, live, r, c);
+  if (r.hasAudio) CheckAudio(kea, live, r, c, audio);
+  if (video.any && audio.any) CheckAlignment(r, video, audio, c);
   return r;
 }
 

@@ -2,8 +2,11 @@
 // signatures, whole index entries, end offsets that step 0..60000 (the
 // 32-bit wrap unwrapped), records inside the video file that start FF FF FF FF
 // and hold one picture start at most, no unindexed tail, and audio records
-// of one size (128 or 32) with sign-extended step bytes and timestamps that
-// step by 1.
+// of one size (128 or 32) with format word 0, sign-extended step bytes (0..88
+// for IMA ADPCM) and timestamps that step by 1. Timestamps that step back to
+// a restarted camera count begin a new segment; forward jumps are gaps. Audio
+// must not begin well before the first picture, and its timestamps must keep
+// the video standard's ratio to the video ones.
 //
 // Nothing is read past a file's end and nothing is allocated by a stored
 // length; offsets are 64-bit, so files over 4 GiB work.
@@ -46,7 +49,7 @@ struct Violation {
 };
 
 struct Step {
-  uint64_t index;  // index entry
+  uint64_t index;  // index entry or audio record
   uint32_t from, to;
 };
 
@@ -58,11 +61,13 @@ struct Report {
   uint64_t frames = 0, keyFrames = 0, videoBytes = 0;
   uint64_t durationTicks = 0;  // forward timestamp steps added up
   std::vector<Step> gaps;      // forward steps over one second
-  std::vector<Step> stepsBack;
-  uint64_t gapCount = 0, stepBackCount = 0;
+  std::vector<Step> restarts;  // the camera's count started again: a new segment
+  uint64_t gapCount = 0, restartCount = 0;
   int32_t audioFormat = 0;
   uint32_t audioRecordSize = 0;  // 128 IMA ADPCM, 32 G.723.1
   uint64_t audioRecords = 0, audioMissing = 0;
+  std::vector<Step> audioGaps, audioRestarts;
+  uint64_t audioGapCount = 0, audioRestartCount = 0;
   std::vector<Violation> violations;  // the first kMaxListed
   uint64_t violationCount = 0;
   bool Valid() const { return violationCount == 0; }
@@ -71,6 +76,7 @@ struct Report {
 inline constexpr size_t kMaxListed = 100;
 inline constexpr uint32_t kMaxPayload = 60000;
 inline constexpr uint32_t kTicksPerSecond = 30;
+inline constexpr uint32_t kAudioFramesPerSecond = 33;  // 30 ms each
 
 // One indexed video record as it lies in the video file (its first four bytes
 // FF FF FF FF); tag is the index entry's frame tag.
