@@ -157,8 +157,13 @@ bool CNetManage::ShowFrame(bool droppable) {
 }
 
 void CNetManage::OnVideoFrame(uint8_t* m, uint32_t length) {
-  // A frame too short to carry its tag cannot be used.
-  if (length < 4) return;
+  // The tag would be read beyond a payload shorter than its 4 bytes, so the
+  // frame is skipped whole: not shown, not recorded, not counted. The trace
+  // tells a user who counts frames why one is missing.
+  if (length < 4) {
+    Trace(("---vid:frame of " + std::to_string(length) + " payload bytes skipped, shorter than its tag").c_str());
+    return;
+  }
   uint8_t* payload = m + wire::kHeaderSize;
   const uint8_t frameType = m[2] >> 6;
   curruser = m[2] & 0x3F;

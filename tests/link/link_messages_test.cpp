@@ -169,11 +169,15 @@ TEST(VideoFrameHandling, DisabledDisplayStillRecords) {
   EXPECT_EQ(t.video.motionoccur, 1);
 }
 
-TEST(VideoFrameHandling, PayloadShorterThanTheTagIsDropped) {
+TEST(VideoFrameHandling, PayloadShorterThanTheTagIsDroppedWithATrace) {
   IdleLink t;
+  t.recorder->videoRecording = 1;
   for (size_t n = 0; n < 4; ++n) t.Feed(VideoFrame(5, 2, 1, 0, n));
   EXPECT_EQ(t.video.frameQueue->FrameCount(), 0);
   EXPECT_EQ(t.link.framesThisSecond, 0);
+  EXPECT_EQ(t.recorder->VideoCount(), 0u);
+  ASSERT_EQ(t.messages.Count(255), 4u);
+  EXPECT_EQ(t.messages.Texts(255)[2], "---vid:frame of 2 payload bytes skipped, shorter than its tag");
   t.Feed(VideoFrame(5, 2, 1, 0, 4));
   EXPECT_EQ(t.video.frameQueue->FrameCount(), 1);
 }
