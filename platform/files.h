@@ -41,6 +41,7 @@ namespace platform {
 // "\" becomes "/"; a leading "\" means drive c; "/..." is used as given;
 // anything else is relative to the current directory. "\\server\..." and a
 // ".." that climbs above the drive are refused: false, with *reason set.
+// The name ends at its first NUL.
 bool LocalPath(const std::string& name, std::string* path, std::string* reason);
 
 bool RemoveFile(const std::string& path);

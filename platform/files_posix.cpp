@@ -197,7 +197,10 @@ size_t SeamAllows(size_t n) {
 
 }  // namespace
 
-bool LocalPath(const std::string& name, std::string* path, std::string* reason) {
+bool LocalPath(const std::string& fullName, std::string* path, std::string* reason) {
+  // The name ends at its first NUL, as in the recorder's text field; open()
+  // and unlink() would see no more of it, so no part may keep what follows.
+  const std::string name = fullName.substr(0, fullName.find('\0'));
   std::string given = name;
   for (char& c : given)
     if (c == '\\') c = '/';

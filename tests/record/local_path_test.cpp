@@ -41,6 +41,13 @@ TEST_F(LocalPaths, NetworkNamesAndClimbingAboveTheDriveAreRefused) {
   EXPECT_NE(TraceTexts()[0].find("climbs above the drive"), std::string::npos);
 }
 
+TEST_F(LocalPaths, ANameEndsAtItsFirstNul) {
+  using namespace std::string_literals;
+  EXPECT_EQ(Map("c:\\rec\0.sdi"s), drives + "/c/rec");
+  EXPECT_EQ(Map("c:\\a\\..\0\\x"s), drives + "/c");
+  EXPECT_EQ(Map("c:\\..\0x"s).rfind("refused", 0), 0u);
+}
+
 TEST_F(LocalPaths, TheDrivesDirectoryFallsBackToTheDataHome) {
   unsetenv("VELMORA_DRIVES");
   const std::string xdg = root + "/xdg", home = root + "/home";
