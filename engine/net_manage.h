@@ -45,6 +45,9 @@ class CNetManage : public CThread {
   static constexpr uint32_t kDefaultStartDelayMs = 1000;
   static constexpr uint32_t kRingBacklogLimit = 120001;  // receive-ring level that sheds load
   static constexpr uint32_t kAudioCloseWaitMs = 3000;    // destructor's bound on the audio close
+  // The longest pre-record span: more overflows the 1000-entry pre-record
+  // queues and leaves a gap at the start of the recording.
+  static constexpr int32_t kMaxPrerecordMs = 25000;
 
   // A null recorder records nothing. startDelayMs: the thread's sleep before
   // its first pass.

@@ -15,6 +15,7 @@
 #include "shared/adpcm.h"
 #include "tools/camsim/camsim.h"
 #include "tools/camsim/commands.h"
+#include "tools/velmora-engine/engine_host.h"
 #include "tools/quenda-decode/frames.h"
 
 namespace record_test {
@@ -238,6 +239,17 @@ TEST_F(CameraRecording, ARecordingKeptOpenAcrossACameraRestartIsValid) {
   EXPECT_EQ(report.audioRestartCount, 1u);
   EXPECT_NE(Output("recinfo.txt").find("audio camera restarts (new segments): 1"), std::string::npos);
   ExpectPicturesDecodeToTheStream();
+}
+
+TEST_F(CameraRecording, TheEnginesPreRecordIsClampedAsTheControlsIs) {
+  camsim::CameraSimulator cam(Camera());
+  ASSERT_TRUE(cam.Start()) << cam.error();
+  host::HostOptions options;
+  options.port = cam.port();
+  options.prerecord = 40000;
+  host::EngineHost engine(options, [](const std::string&) {});
+  engine.Start();
+  EXPECT_EQ(engine.link().prerecord, CNetManage::kMaxPrerecordMs);
 }
 
 TEST_F(CameraRecording, ACameraWithoutAudioLeavesNoAudioFile) {

@@ -113,7 +113,7 @@ void EngineHost::Start() {
   recorder->SetRecordName(options_.recordName);
   recorder->passMessage.Set([this](int32_t number, const char* text) { Print(number, text); });
   link_ = std::make_unique<CNetManage>(std::move(recorder), options_.startDelayMs);
-  link_->prerecord = options_.prerecord;
+  link_->prerecord = std::clamp(options_.prerecord, 0, CNetManage::kMaxPrerecordMs);
   if (options_.media) {
     StartMedia();
   } else {

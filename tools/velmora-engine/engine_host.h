@@ -65,7 +65,7 @@ struct HostOptions {
   bool media = false;
   uint32_t startDelayMs = CNetManage::kDefaultStartDelayMs;
   std::string recordName = "c:\\live0";  // recording base name (codes 14/15)
-  int32_t prerecord = 0;                  // ms kept before a recording starts
+  int32_t prerecord = 0;                  // ms kept before a recording starts, 0..25000 as the control keeps it
   // Attach the machine's named talk area as a viewer instead of a private
   // one (no capture server is started; one already running fills it).
   bool sharedArea = false;

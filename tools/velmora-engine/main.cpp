@@ -7,7 +7,8 @@
 // sound played; otherwise frames and audio bytes are only counted. Lines on
 // stdin: a command code 1-17 (14 starts a recording, 15 stops it), "sio PORT TEXT",
 // "sioget PORT", "gpio VALUE", "talk on|off", "quit". Ends on Ctrl-C or
-// after N seconds.
+// after N seconds. The pre-record span is clamped to 0..25000 ms as the
+// control clamps it: the pre-record queues hold no more.
 #include <unistd.h>
 
 #include <atomic>
@@ -30,7 +31,9 @@ void OnSignal(int) { stopRequested = true; }
 
 int Usage() {
   std::fprintf(stderr, "usage: velmora-engine HOST PORT USER PASSWORD [--seconds N] [--trace] [--media]\n"
-                       "                     [--record NAME] [--prerecord MS] [--shared-area]\n");
+                       "                     [--record NAME] [--prerecord MS] [--shared-area]\n"
+                       "  --prerecord MS is kept within 0..%d ms, as the control keeps its prerecord\n",
+               static_cast<int>(CNetManage::kMaxPrerecordMs));
   return 2;
 }
 
