@@ -26,8 +26,8 @@ struct SpeechSlotTable {
 };
 
 SpeechSlotTable& SpeechSlots() {
-  static SpeechSlotTable table;
-  return table;
+  static auto* table = new SpeechSlotTable;  // never destroyed: threads may outlive exit
+  return *table;
 }
 
 uint32_t TakeSpeechSlot() {

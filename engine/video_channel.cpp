@@ -22,8 +22,8 @@ struct SlotTable {
 };
 
 SlotTable& Slots() {
-  static SlotTable table;
-  return table;
+  static auto* table = new SlotTable;  // never destroyed: threads may outlive exit
+  return *table;
 }
 
 uint32_t Saturate(uint64_t v) { return v > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(v); }

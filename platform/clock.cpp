@@ -30,14 +30,20 @@ class SystemClock : public Clock {
   }
 };
 
-SystemClock systemClock;
+// Never destroyed: engine threads may still ask for the time while the
+// process exits around them.
+Clock& SystemClockInstance() {
+  static Clock* const clock = new SystemClock;
+  return *clock;
+}
+
 std::atomic<Clock*> installed{nullptr};
 
 }  // namespace
 
 Clock& CurrentClock() {
   Clock* clock = installed.load(std::memory_order_acquire);
-  return clock ? *clock : systemClock;
+  return clock ? *clock : SystemClockInstance();
 }
 
 void SetClock(Clock* clock) { installed.store(clock, std::memory_order_release); }

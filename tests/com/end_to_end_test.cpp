@@ -19,6 +19,7 @@
 #include "platform/message_queue.h"
 #include "platform/module.h"
 #include "platform/registry.h"
+#include "tests/com/registered_control.h"
 
 namespace {
 
@@ -27,23 +28,12 @@ namespace fs = std::filesystem;
 constexpr DISPID kOnPassMessage = 4, kOnDestroy = 6;
 constexpr IID kDiidEvents = {0x6B3F2A43, 0x8C1D, 0x4E57, {0x9A, 0x2E, 0x51, 0x7C, 0x03, 0xD4, 0xB8, 0x11}};
 
-bool ParseGuid(const std::string& text, GUID* g) {
-  unsigned d1 = 0, d[10] = {};
-  if (std::sscanf(text.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}", &d1, &d[0], &d[1], &d[2], &d[3], &d[4],
-                  &d[5], &d[6], &d[7], &d[8], &d[9]) != 11)
-    return false;
-  g->Data1 = d1;
-  g->Data2 = uint16_t(d[0]);
-  g->Data3 = uint16_t(d[1]);
-  for (int i = 0; i < 8; ++i) g->Data4[i] = uint8_t(d[2 + i]);
-  return true;
-}
-
 // The camera simulator as a child process; its standard input stays open
 // until the end, when it is killed.
 class Camera {
  public:
-  bool Start() {
+  // Without media the camera only answers; with it, it streams pictures and sound.
+  bool Start(bool media = false) {
     int out[2], in[2];
     if (pipe(out) != 0 || pipe(in) != 0) return false;
     pid_ = fork();
@@ -53,7 +43,10 @@ class Camera {
       close(in[1]);
       close(out[0]);
       std::string camsim = std::string(VELMORA_BIN_DIR) + "/camsim";
-      execl(camsim.c_str(), "camsim", "--port", "0", "--video", "none", "--audio", "none", "--quiet", nullptr);
+      if (media)
+        execl(camsim.c_str(), "camsim", "--port", "0", "--quiet", nullptr);
+      else
+        execl(camsim.c_str(), "camsim", "--port", "0", "--video", "none", "--audio", "none", "--quiet", nullptr);
       _exit(127);
     }
     close(in[0]);
@@ -165,17 +158,6 @@ class Site final : public IOleClientSite, public IOleInPlaceSite {
   HRESULT OnPosRectChange(LPCRECT) override { return S_OK; }
 };
 
-HRESULT Put(IDispatch* d, const char16_t* name, VARIANT value) {
-  DISPID id = 0;
-  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-  if (HRESULT hr = d->GetIDsOfNames(IID_NULL, names, 1, 0, &id); FAILED(hr)) return hr;
-  DISPID named = DISPID_PROPERTYPUT;
-  DISPPARAMS p{&value, &named, 1, 1};
-  HRESULT hr = d->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYPUT, &p, nullptr, nullptr, nullptr);
-  VariantClear(&value);
-  return hr;
-}
-
 bool PumpUntil(const std::function<bool()>& done) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (!done()) {
@@ -185,50 +167,33 @@ bool PumpUntil(const std::function<bool()>& done) {
   return true;
 }
 
-TEST(EndToEnd, HostFindsLoadsEmbedsAndReleasesTheControl) {
-  char pattern[] = "/tmp/velmora-e2e-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  fs::path dir = pattern;
-  setenv("VELMORA_REGISTRY", (dir / "registry").c_str(), 1);
-  setenv("VELMORA_VIDEO", "headless", 1);
-  setenv("VELMORA_AUDIO", "null", 1);
-  // The machine's talk area of a namespace of its own, and no capture server.
-  setenv("VELMORA_NS", ("come2e" + std::to_string(getpid()) + ".").c_str(), 1);
-  setenv("VELMORA_OSTRANE", "", 1);
-  std::string regsvr = std::string(VELMORA_BIN_DIR) + "/velmora-regsvr " + VELMORA_LIB_DIR + "/libvelmora.so >/dev/null";
-  ASSERT_EQ(std::system(regsvr.c_str()), 0);
-
-  auto clsidText = platform::RegistryQueryValue("HKCR\\Velmora.VelmoraX\\CLSID");
-  ASSERT_TRUE(clsidText);
-  GUID clsid{};
-  ASSERT_TRUE(ParseGuid(*clsidText, &clsid)) << *clsidText;
-  auto path = platform::RegistryQueryValue("HKCR\\CLSID\\" + *clsidText + "\\InprocServer32");
-  ASSERT_TRUE(path);
-  platform::ModuleHandle module = platform::LoadModule(*path);
-  ASSERT_NE(module, nullptr) << platform::ModuleError();
-  auto getClassObject = reinterpret_cast<HRESULT (*)(REFCLSID, REFIID, void**)>(
-      platform::ModuleSymbol(module, "DllGetClassObject"));
-  auto canUnloadNow = reinterpret_cast<HRESULT (*)()>(platform::ModuleSymbol(module, "DllCanUnloadNow"));
-  ASSERT_TRUE(getClassObject && canUnloadNow);
-
-  IClassFactory* factory = nullptr;
-  ASSERT_EQ(getClassObject(clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
-  IDispatch* control = nullptr;
-  HRESULT created = factory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&control));
-  factory->Release();
-  if (created == DISP_E_EXCEPTION) {
-    IErrorInfo* info = nullptr;
-    std::string why;
-    if (GetErrorInfo(0, &info) == S_OK && info) {
-      com::Bstr text;
-      info->GetDescription(text.out());
-      why = com::WideToAnsi(text.view());
-      info->Release();
-    }
-    fs::remove_all(dir);
-    FAIL() << "the control could not be created: " << why;
+// A registry, a talk-area namespace and outputs of the test's own, with the
+// control registered in that registry.
+class EndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/velmora-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    setenv("VELMORA_REGISTRY", (dir_ / "registry").c_str(), 1);
+    setenv("VELMORA_VIDEO", "headless", 1);
+    setenv("VELMORA_AUDIO", "null", 1);
+    // The machine's talk area of a namespace of its own, and no capture server.
+    setenv("VELMORA_NS", ("come2e" + std::to_string(getpid()) + ".").c_str(), 1);
+    setenv("VELMORA_OSTRANE", "", 1);
+    std::string regsvr = std::string(VELMORA_BIN_DIR) + "/velmora-regsvr " + VELMORA_LIB_DIR + "/libvelmora.so >/dev/null";
+    ASSERT_EQ(std::system(regsvr.c_str()), 0);
   }
-  ASSERT_EQ(created, S_OK);
+  void TearDown() override { fs::remove_all(dir_); }
+
+  fs::path dir_;
+};
+
+TEST_F(EndToEnd, HostFindsLoadsEmbedsAndReleasesTheControl) {
+  com_test::RegisteredControl created;
+  std::string why;
+  ASSERT_TRUE(com_test::CreateRegisteredControl(&created, &why)) << why;
+  IDispatch* control = created.control;
 
   Sink sink;
   IConnectionPointContainer* cpc = nullptr;
@@ -249,37 +214,51 @@ TEST(EndToEnd, HostFindsLoadsEmbedsAndReleasesTheControl) {
 
   Camera camera;
   ASSERT_TRUE(camera.Start());
-  VARIANT v;
-  VariantInit(&v);
-  v.vt = VT_BSTR;
-  v.bstrVal = com::AllocBstr(u"127.0.0.1");
-  ASSERT_EQ(Put(control, u"ipaddr", v), S_OK);
-  VariantInit(&v);
-  v.vt = VT_I4;
-  v.lVal = camera.port();
-  ASSERT_EQ(Put(control, u"port", v), S_OK);
-  DISPID connect = 0;
-  std::u16string name = u"ConnectWebcam";
-  LPOLESTR names[] = {name.data()};
-  ASSERT_EQ(control->GetIDsOfNames(IID_NULL, names, 1, 0, &connect), S_OK);
-  int32_t ignored = 0;
-  VARIANT out;
-  VariantInit(&out);
-  out.vt = VT_BYREF | VT_I4;
-  out.plVal = &ignored;
-  DISPPARAMS args{&out, nullptr, 1, 0};
-  ASSERT_EQ(control->Invoke(connect, IID_NULL, 0, DISPATCH_METHOD, &args, nullptr, nullptr, nullptr), S_OK);
+  ASSERT_EQ(com_test::ConnectTo(control, u"127.0.0.1", camera.port()), S_OK);
   EXPECT_TRUE(PumpUntil([&] { return sink.Got(kOnPassMessage, 32); })) << "logged in as administrator";
 
   ASSERT_EQ(ole->Close(OLECLOSE_NOSAVE), S_OK);
   ole->SetClientSite(nullptr);
   ole->Release();
-  EXPECT_EQ(canUnloadNow(), S_FALSE);
+  EXPECT_EQ(created.canUnloadNow(), S_FALSE);
   EXPECT_EQ(control->Release(), 0u);
   EXPECT_TRUE(sink.Got(kOnDestroy));
-  EXPECT_EQ(canUnloadNow(), S_OK);
-  platform::FreeModule(module);
-  fs::remove_all(dir);
+  EXPECT_EQ(created.canUnloadNow(), S_OK);
+  platform::FreeModule(created.module);
+}
+
+// A host that returns from main with a live, connected control exits cleanly:
+// nothing that the engine's threads still use is torn down under them. The
+// leaked control is the point of the test, so the child skips leak checks.
+TEST_F(EndToEnd, HostReturningWithALiveControlExitsCleanly) {
+  Camera camera;
+  ASSERT_TRUE(camera.Start(true));
+  std::string options = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
+  options += (options.empty() ? "" : ":") + std::string("detect_leaks=0");
+  const std::string host = std::string(VELMORA_BIN_DIR) + "/com_exit_host";
+  const std::string port = std::to_string(camera.port());
+  for (int run = 0; run < 20; ++run) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      setenv("ASAN_OPTIONS", options.c_str(), 1);
+      execl(host.c_str(), "com_exit_host", port.c_str(), nullptr);
+      _exit(127);
+    }
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (waitpid(child, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "run " << run << " did not end";
+      }
+      VelmoraPumpMessages(10);
+    }
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "run " << run << ": " << (WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
+                                                          : "exit " + std::to_string(WEXITSTATUS(status)));
+  }
 }
 
 }  // namespace
