@@ -7,7 +7,8 @@
 // Close. No event of an earlier connection arrives after Close or Open.
 //
 // Error codes are the Winsock numbers the system reports: 10061 refused,
-// 10060 timed out, 10054 reset, 10065 host unreachable.
+// 10060 timed out, 10054 reset, 10065 host unreachable, 11001 host not found,
+// 11002 no answer from the name server.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +33,8 @@ constexpr int kWsaEConnReset = 10054;
 constexpr int kWsaETimedOut = 10060;
 constexpr int kWsaEConnRefused = 10061;
 constexpr int kWsaEHostUnreach = 10065;
+constexpr int kWsaHostNotFound = 11001;
+constexpr int kWsaTryAgain = 11002;
 
 // The Winsock number for a POSIX errno value.
 int WinsockErrorCode(int posixErrno);
@@ -49,6 +52,8 @@ struct SocketHandlers {
 
 class ClientSocket {
  public:
+  static constexpr int kLookupTimeoutMs = 20000;
+
   ClientSocket();
   ~ClientSocket();
   ClientSocket(const ClientSocket&) = delete;
@@ -61,9 +66,11 @@ class ClientSocket {
   int Port() const;
 
   // Starts connecting; the outcome arrives as the connect or error event.
-  // A connected socket stays as it is; an attempt still pending is dropped
-  // and started again. Throws SocketError when the host cannot be resolved
-  // or no socket can be made.
+  // A host name is looked up off the calling thread: a name that does not
+  // resolve is an error event (11001), and so is a lookup still unanswered
+  // after kLookupTimeoutMs (11002). A connected socket stays as it is; an
+  // attempt still pending is dropped and started again. Throws SocketError
+  // when no attempt can be started (no host, a bad port, no socket).
   void Open();
   void Close();
   bool Connected() const;

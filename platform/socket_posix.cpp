@@ -1,7 +1,8 @@
 // ClientSocket on POSIX non-blocking TCP. The owning thread's message pump
 // polls each socket once (poll() with no wait) and queues its events as
 // messages; each message checks that it still belongs to the current
-// connection before it calls a handler.
+// connection before it calls a handler. A host name is looked up on a helper
+// thread of its own, so a slow resolver never holds up the owning thread.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -12,9 +13,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
+#include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/message_box.h"
@@ -48,7 +55,17 @@ int WinsockErrorCode(int e) {
   }
 }
 
-enum class SocketState { Idle, Connecting, Connected };
+enum class SocketState { Idle, Resolving, Connecting, Connected };
+
+// One name lookup. The helper thread that runs it keeps its own reference,
+// so a lookup outlives an attempt that was dropped meanwhile.
+struct Lookup {
+  std::mutex mutex;
+  bool done = false;
+  int error = 0;  // Winsock code; 0 when the name was found
+  sockaddr_storage addr{};
+  socklen_t len = 0;
+};
 
 struct ClientSocket::Core : EventSource, std::enable_shared_from_this<ClientSocket::Core> {
   mutable std::mutex mutex;
@@ -65,6 +82,8 @@ struct ClientSocket::Core : EventSource, std::enable_shared_from_this<ClientSock
   size_t pendingOffset = 0;
   ThreadId ownerThread = 0;
   bool registered = false;
+  std::shared_ptr<Lookup> lookup;  // while Resolving
+  std::chrono::steady_clock::time_point lookupDeadline;
 
   void Poll() override;
 
@@ -73,12 +92,17 @@ struct ClientSocket::Core : EventSource, std::enable_shared_from_this<ClientSock
     if (fd >= 0) ::close(fd);
     fd = -1;
     state = SocketState::Idle;
+    lookup.reset();
     readPending = false;
     immediateError = 0;
     pending.clear();
     pendingOffset = 0;
   }
   void FlushPending();
+  // 0, or the errno of a socket that could not be made.
+  int BeginConnect(const sockaddr_storage& addr, socklen_t len);
+  void StartLookup(const std::string& name, int port);
+  void PollLookup();
   void Fail(int posixErrno) {
     PostError(WinsockErrorCode(posixErrno));
     CloseFd();
@@ -129,6 +153,10 @@ void ClientSocket::Core::FlushPending() {
 
 void ClientSocket::Core::Poll() {
   std::lock_guard<std::mutex> lock(mutex);
+  if (state == SocketState::Resolving) {
+    PollLookup();
+    return;
+  }
   if (fd < 0) return;
   if (state == SocketState::Connecting) {
     if (immediateError != 0) {
@@ -280,29 +308,101 @@ int ClientSocket::Port() const {
 
 namespace {
 
-bool Resolve(const std::string& host, int port, sockaddr_storage& addr, socklen_t& len) {
-  if (port < 0 || port > 65535) return false;
+bool NumericAddress(const std::string& host, int port, sockaddr_storage& addr, socklen_t& len) {
   sockaddr_in v4{};
   v4.sin_family = AF_INET;
   v4.sin_port = htons(static_cast<uint16_t>(port));
-  if (::inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1) {
-    std::memcpy(&addr, &v4, sizeof(v4));
-    len = sizeof(v4);
-    return true;
-  }
+  if (::inet_pton(AF_INET, host.c_str(), &v4.sin_addr) != 1) return false;
+  std::memcpy(&addr, &v4, sizeof(v4));
+  len = sizeof(v4);
+  return true;
+}
+
+// Names under the reserved top-level domain "invalid" (RFC 6761) never
+// resolve; they fail at once, without asking a name server.
+bool ReservedInvalid(std::string name) {
+  std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  constexpr std::string_view kSuffix = ".invalid";
+  return name == "invalid" || (name.size() > kSuffix.size() && name.ends_with(kSuffix));
+}
+
+void LookUp(const std::string& name, int port, Lookup& out) {
+  int error = kWsaHostNotFound;
+  sockaddr_storage addr{};
+  socklen_t len = 0;
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  std::string service = std::to_string(port);
-  if (host.empty() || ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || !found) return false;
-  std::memcpy(&addr, found->ai_addr, found->ai_addrlen);
-  len = found->ai_addrlen;
-  ::freeaddrinfo(found);
-  return true;
+  if (!ReservedInvalid(name)) {
+    const int rc = ::getaddrinfo(name.c_str(), std::to_string(port).c_str(), &hints, &found);
+    if (rc == 0 && found) {
+      std::memcpy(&addr, found->ai_addr, found->ai_addrlen);
+      len = found->ai_addrlen;
+      error = 0;
+    } else if (rc == EAI_AGAIN) {
+      error = kWsaTryAgain;
+    }
+    if (found) ::freeaddrinfo(found);
+  }
+  std::lock_guard<std::mutex> lock(out.mutex);
+  out.done = true;
+  out.error = error;
+  out.addr = addr;
+  out.len = len;
 }
 
 }  // namespace
+
+int ClientSocket::Core::BeginConnect(const sockaddr_storage& addr, socklen_t len) {
+  const int made = ::socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (made < 0) return errno;
+  int one = 1;
+  ::setsockopt(made, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  fd = made;
+  state = SocketState::Connecting;
+  if (::connect(made, reinterpret_cast<const sockaddr*>(&addr), len) != 0 && errno != EINPROGRESS)
+    immediateError = errno;
+  return 0;
+}
+
+void ClientSocket::Core::StartLookup(const std::string& name, int port) {
+  auto job = std::make_shared<Lookup>();
+  try {
+    std::thread([job, name, port] { LookUp(name, port, *job); }).detach();
+  } catch (const std::system_error& e) {
+    throw SocketError(std::string("lookup: ") + e.what(), kWsaHostNotFound);
+  }
+  lookup = std::move(job);
+  lookupDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLookupTimeoutMs);
+  state = SocketState::Resolving;
+}
+
+// The lookup's outcome, once it has one, becomes the connect attempt or
+// the error event.
+void ClientSocket::Core::PollLookup() {
+  int error = kWsaTryAgain;
+  sockaddr_storage addr{};
+  socklen_t len = 0;
+  {
+    std::lock_guard<std::mutex> lock(lookup->mutex);
+    if (!lookup->done && std::chrono::steady_clock::now() < lookupDeadline) return;
+    if (lookup->done) {
+      error = lookup->error;
+      addr = lookup->addr;
+      len = lookup->len;
+    }
+  }
+  lookup.reset();
+  if (error == 0) {
+    const int err = BeginConnect(addr, len);
+    if (err == 0) return;
+    error = WinsockErrorCode(err);
+  }
+  PostError(error);
+  CloseFd();
+}
 
 void ClientSocket::Open() {
   std::string host;
@@ -313,10 +413,10 @@ void ClientSocket::Open() {
     host = core_->host;
     port = core_->port;
   }
+  if (host.empty() || port < 0 || port > 65535) throw SocketError("Host not found: " + host, kWsaHostNotFound);
   sockaddr_storage addr{};
   socklen_t len = 0;
-  // Name lookup may block, so it runs without the lock.
-  if (!Resolve(host, port, addr, len)) throw SocketError("Host not found: " + host, 11001);
+  const bool numeric = NumericAddress(host, port, addr, len);
 
   bool needRegister = false;
   bool unregister = false;
@@ -326,14 +426,10 @@ void ClientSocket::Open() {
     if (core_->state == SocketState::Connected) return;
     ++core_->generation;
     core_->CloseFd();
-    int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw SocketError(std::string("socket: ") + std::strerror(errno), WinsockErrorCode(errno));
-    int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    core_->fd = fd;
-    core_->state = SocketState::Connecting;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 && errno != EINPROGRESS) {
-      core_->immediateError = errno;
+    if (!numeric) {
+      core_->StartLookup(host, port);
+    } else if (int err = core_->BeginConnect(addr, len); err != 0) {
+      throw SocketError(std::string("socket: ") + std::strerror(err), WinsockErrorCode(err));
     }
     // Events go to the thread that opens, each time it opens.
     const ThreadId me = CurrentThreadId();

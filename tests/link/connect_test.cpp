@@ -294,6 +294,23 @@ TEST(LinkConnect, AnOpenThatThrowsStopsAndAllowsTheNextAttempt) {
   EXPECT_EQ(t.messages.CountText(255, "#####aud:skip connecting... conflag"), 0u);
 }
 
+// A mistyped camera name is reported as any connection error is, and the
+// next connect goes ahead. Names under "invalid" fail without a name server.
+TEST(LinkConnect, AHostNameThatDoesNotResolveIsReportedAsAnError) {
+  LiveLink t(QuietCamera());
+  ASSERT_TRUE(t.Start());
+  t.link->SetText(t.link->ipaddr, "no.such.host.invalid");
+  t.Connect();
+  ASSERT_TRUE(t.messages.WaitFor(18, "vid:error(11001)"));
+  ASSERT_TRUE(t.messages.WaitFor(21, "aud:error(11001)"));
+  ASSERT_TRUE(WaitUntil([&] { return t.link->videoState == 0 && t.link->audioState == 0; }));
+  EXPECT_EQ(t.link->vidConnecting, 0);
+  EXPECT_EQ(t.link->audConnecting, 0);
+  t.link->SetText(t.link->ipaddr, "127.0.0.1");
+  t.Connect();
+  EXPECT_TRUE(t.WaitStreaming());
+}
+
 TEST(LinkLifecycle, StartDelayRunsOnTheEngineClock) {
   platform::ControlledClock clock;
   platform::ScopedClock scoped(&clock);

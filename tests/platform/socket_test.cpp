@@ -100,12 +100,24 @@ TEST(ClientSocket, RefusedPortReportsErrorNotConnect) {
   EXPECT_EQ(r.events.size(), 1u);
 }
 
-TEST(ClientSocket, UnresolvableHostThrows) {
+// A name is looked up off the opening thread: a failed lookup is an error
+// event, a found one goes on to connect ("127.1" needs the resolver).
+TEST(ClientSocket, HostNamesAreLookedUpAndAFailedLookupIsAnErrorEvent) {
   ClientSocket s;
+  Recorder r;
+  r.Attach(s);
   s.SetHost("no-such-host.invalid");
   s.SetPort(700);
-  EXPECT_THROW(s.Open(), platform::SocketError);
+  s.Open();
+  ASSERT_TRUE(PumpUntil([&] { return !r.events.empty(); }));
+  EXPECT_EQ(r.events, std::vector<std::string>{"error(11001)"});
   EXPECT_FALSE(s.Connected());
+  LoopbackServer server;
+  s.SetHost("127.1");
+  s.SetPort(server.port());
+  s.Open();
+  EXPECT_TRUE(PumpUntil([&] { return r.Has("connect"); }));
+  EXPECT_GE(server.Accept(), 0);
 }
 
 TEST_F(ConnectedSocket, PeerCloseDeliversDataThenDisconnect) {
