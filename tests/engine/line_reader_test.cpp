@@ -60,6 +60,27 @@ TEST(LineReader, LinesSplitAcrossReadsComeOutWholeAndOverlongOnesAreSkipped) {
   EXPECT_FALSE(reader.AtEnd()) << "an unfinished last line waits";
 }
 
+// Input that ends without a newline still ends its last line; an over-long
+// one is skipped and counted as any other.
+TEST(LineReader, AtEndOfInputAPendingPartialLineIsALine) {
+  for (const std::string& last : {std::string("get port"), std::string(LineReader::kMaxLine + 1, 'x')}) {
+    std::string input = "get Caption\n" + last;
+    LineReader reader([&](char* b, size_t n) -> long {
+      const size_t k = std::min(n, input.size());
+      input.copy(b, k);
+      input.erase(0, k);
+      return static_cast<long>(k);
+    });
+    const auto turn = reader.Turn();
+    const bool overlong = last.size() > LineReader::kMaxLine;
+    std::vector<std::string> expected{"get Caption"};
+    if (!overlong) expected.push_back(last);
+    EXPECT_EQ(turn.lines, expected);
+    EXPECT_EQ(turn.overlong, overlong ? 1u : 0u);
+    EXPECT_TRUE(reader.AtEnd());
+  }
+}
+
 TEST(LineReader, EndOfInputIsRemembered) {
   int calls = 0;
   LineReader reader([&](char*, size_t) -> long {

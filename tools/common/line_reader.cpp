@@ -14,7 +14,11 @@ LineReader::Result LineReader::Turn() {
   size_t budget = kBytesPerTurn;
   while (!atEnd_ && budget > 0) {
     const long n = read_(buffer, std::min(sizeof(buffer), budget));
-    if (n == 0) atEnd_ = true;
+    if (n == 0) {
+      atEnd_ = true;
+      // The end of input ends a pending partial line.
+      if (!partial_.empty() || discarding_) Take("\n", 1, out);
+    }
     if (n <= 0) break;
     Take(buffer, static_cast<size_t>(n), out);
     budget -= static_cast<size_t>(n);

@@ -1,5 +1,6 @@
 // Splits stdin into command lines a bounded amount at a time, so a writer
 // faster than the host's loop cannot hold it past its deadline or signals.
+// The end of input ends a last line that has no newline.
 #pragma once
 
 #include <cstddef>
