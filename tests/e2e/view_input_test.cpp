@@ -3,12 +3,14 @@
 // there. Each gets a clear message and the documented exit code.
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "platform/com/typelib_format.h"
 #include "tests/support/child_process.h"
 
 namespace {
@@ -55,6 +57,17 @@ class ViewInput : public ::testing::Test {
   fs::path dir_;
   std::string registry_;
 };
+
+// Reads the child's lines until one starts with prefix; the line, or empty.
+std::string WaitForLine(ChildProcess& child, const std::string& prefix, std::string* seen, int timeoutMs = 20000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (std::string line; std::chrono::steady_clock::now() < deadline;) {
+    if (!child.ReadLine(&line, 50)) continue;
+    *seen += line + "\n";
+    if (line.rfind(prefix, 0) == 0) return line;
+  }
+  return "";
+}
 
 TEST_F(ViewInput, UnknownNamesAndBadValuesOnTheCommandLineEndIt) {
   Outcome o = View({"--registry", registry_, "--set", "bogus=1"});
@@ -105,6 +118,56 @@ TEST_F(ViewInput, AnUnreachableCameraIsReportedAndTheViewGoesOn) {
   EXPECT_NE(lines.find("\n18 "), std::string::npos) << o.output;
   EXPECT_NE(lines.find("\n21 "), std::string::npos) << o.output;
   EXPECT_NE(o.output.find("stats "), std::string::npos) << "it kept running: " << o.output;
+}
+
+// Logged in as administrator, every member is fed numbers, texts and nothing:
+// each line is answered or refused, and none ends the view. The serial data
+// goes through velmora-view's own memory, never through a typed address.
+TEST_F(ViewInput, NoLineTypedOnStdinEndsIt) {
+  ChildProcess camsim({kBin + "/camsim", "--port", "0", "--video", "none", "--audio", "none", "--quiet"});
+  std::string seen;
+  const std::string ports = WaitForLine(camsim, "camsim: audio on 127.0.0.1:", &seen);
+  ASSERT_FALSE(ports.empty()) << seen;
+  const std::string port = ports.substr(27, ports.find(',') - 27);
+  // Recordings the lines start land in the test's directory.
+  ChildProcess view({"/bin/sh", "-c",
+                     "cd '" + dir_.string() + "' && exec " + kBin + "/velmora-view --registry '" + registry_ +
+                         "' --set ipaddr=127.0.0.1 --set port=" + port + " --connect"},
+                    {"VELMORA_AUDIO=null", "VELMORA_VIDEO=headless", "DISPLAY=", "VELMORA_OSTRANE=",
+                     "VELMORA_MESSAGE_BOX=stderr", "VELMORA_DRIVES=" + (dir_ / "drives").string()},
+                    true, true);
+  const auto send = [&](const std::string& line) {
+    const std::string l = line + "\n";
+    ASSERT_EQ(write(view.stdinFd(), l.data(), l.size()), ssize_t(l.size()));
+  };
+  ASSERT_FALSE(WaitForLine(view, "32 ", &seen).empty()) << seen;
+
+  send("call PutSIOData 0 hello there");
+  ASSERT_FALSE(WaitForLine(view, "48 ", &seen).empty()) << "the camera echoes serial data: " << seen;
+  send("call GetSIOData 0");
+  EXPECT_EQ(WaitForLine(view, "GetSIOData", &seen), "GetSIOData -> 11 hello there") << seen;
+  send("call PutSIOData 0 4096 8");
+  EXPECT_FALSE(WaitForLine(view, "velmora-view: usage: call PutSIOData PORT TEXT", &seen).empty()) << seen;
+
+  // Numbers and texts that name no other machine, should one become the address.
+  const auto library = platform::typelib::LoadTypeLibData(kLib + "/libvelmora.so");
+  ASSERT_TRUE(library);
+  std::string lines;
+  for (const auto& type : library->types) {
+    if (type.name != "IVelmoraX") continue;
+    for (const auto& f : type.funcs)
+      for (const char* form : {"get %", "set %", "set % 0", "set % x.invalid", "call %", "call % 0 0 0 0 0",
+                               "call % x.invalid x.invalid x.invalid x.invalid x.invalid"}) {
+        std::string line = form;
+        lines += line.replace(line.find('%'), 1, f.name) + "\n";
+      }
+  }
+  ASSERT_GT(lines.size(), 1000u);
+  ASSERT_EQ(write(view.stdinFd(), lines.data(), lines.size()), ssize_t(lines.size()));
+  send("get idnum");
+  EXPECT_FALSE(WaitForLine(view, "idnum = ", &seen).empty()) << "every line was taken";
+  send("quit");
+  EXPECT_EQ(view.WaitExitCode(20000), 0) << seen.substr(seen.size() > 4000 ? seen.size() - 4000 : 0);
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 // (X11 when DISPLAY is set, headless otherwise), prints every message as
 // "NUM TEXT", every other event as "event NAME" and a statistics line each
 // second. On standard input it takes "set NAME VALUE", "get NAME",
-// "call NAME [ARG...]" and "quit".
+// "call NAME [ARG...]" and "quit". Where a member takes an address,
+// velmora-view lends its own memory: "call PutSIOData PORT TEXT",
+// "call GetSIOData PORT", "call SetDecPointer".
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>

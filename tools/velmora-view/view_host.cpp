@@ -1,8 +1,11 @@
 #include "tools/velmora-view/view_host.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
+#include "mpeg4dec/frame_store.h"
 #include "platform/com/com.h"
 #include "platform/com/typelib.h"
 #include "platform/registry.h"
@@ -12,6 +15,33 @@ namespace {
 
 constexpr DISPID kOnPassMessage = 4;
 constexpr int kWidth = 324, kHeight = 310;
+
+// The members that take an address of the caller's memory.
+constexpr DISPID kGetSIOData = 52, kPutSIOData = 53, kSetDecPointer = 71;
+constexpr int32_t kSerialBlock = 254;  // the most GetSIOData hands back at once
+// The decoder's largest picture at 32 bits a pixel.
+constexpr size_t kPictureBytes = size_t(quenda::kMaxWidth) * quenda::kMaxHeight * 4;
+
+bool IsNumber(const std::string& text) {
+  char* end = nullptr;
+  std::strtoll(text.c_str(), &end, 0);
+  return !text.empty() && *end == '\0';
+}
+
+// Printable ASCII as it is, any other byte (and the backslash) escaped.
+std::string Escaped(const uint8_t* bytes, size_t n) {
+  std::string out;
+  for (size_t i = 0; i < n; ++i) {
+    if (bytes[i] >= 0x20 && bytes[i] < 0x7F && bytes[i] != '\\') {
+      out += char(bytes[i]);
+    } else {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", bytes[i]);
+      out += hex;
+    }
+  }
+  return out;
+}
 
 const char* EventName(DISPID id) {
   switch (id) {
@@ -304,6 +334,7 @@ bool ViewHost::Call(const std::string& name, const std::vector<std::string>& arg
     *error = "no property or method " + name;
     return false;
   }
+  if (id == kPutSIOData || id == kGetSIOData || id == kSetDecPointer) return CallLending(id, args, result, error);
   std::vector<bool> isOut;
   bool described = false;
   ITypeInfo* type = nullptr;
@@ -343,6 +374,73 @@ bool ViewHost::Call(const std::string& name, const std::vector<std::string>& arg
       v.bstrVal = com::AllocBstrFromAnsi(args[next++]);
     }
   }
+  if (!Invoke(name, id, params, args, result, error)) return false;
+  for (size_t i = 0; i < outs.size(); ++i)
+    if (isOut[i]) *result += (result->empty() ? "" : " ") + std::to_string(outs[i]);
+  return true;
+}
+
+// A person at a terminal has no address to give: where a member takes one,
+// velmora-view lends memory of its own, and a number in its place is
+// refused. PutSIOData sends the text typed, GetSIOData prints what came
+// back, SetDecPointer gets a picture buffer as large as the decoder's
+// largest picture, kept until the control is gone.
+bool ViewHost::CallLending(DISPID id, const std::vector<std::string>& args, std::string* result, std::string* error) {
+  std::string text;
+  if (args.size() >= 2) {
+    for (size_t i = 1; i < args.size(); ++i) text += (i > 1 ? " " : "") + args[i];
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"')
+      text = text.substr(1, text.size() - 2);
+    else if (IsNumber(args[1]))
+      text.clear();
+  }
+  const char* usage = nullptr;
+  if (id == kPutSIOData && text.empty())
+    usage = "usage: call PutSIOData PORT TEXT (TEXT in double quotes when it is a number)";
+  else if (id == kGetSIOData && args.size() != 1)
+    usage = "usage: call GetSIOData PORT";
+  else if (id == kSetDecPointer && !args.empty())
+    usage = "usage: call SetDecPointer (velmora-view gives its own picture buffer)";
+  if (usage) {
+    *error = usage;
+    return false;
+  }
+
+  uint8_t received[kSerialBlock] = {};
+  int32_t length = 0;
+  if (id == kSetDecPointer && !picture_) picture_ = std::make_unique<uint8_t[]>(kPictureBytes);
+  const void* memory = id == kPutSIOData ? static_cast<const void*>(text.data())
+                       : id == kGetSIOData ? static_cast<const void*>(received)
+                                           : static_cast<const void*>(picture_.get());
+  std::vector<VARIANT> params(id == kSetDecPointer ? 1 : 3);  // in reverse
+  for (VARIANT& v : params) VariantInit(&v);
+  VARIANT& address = params[params.size() == 1 ? 0 : 1];
+  address.vt = VT_I8;
+  address.llVal = static_cast<int64_t>(reinterpret_cast<intptr_t>(memory));
+  if (id != kSetDecPointer) {
+    params[2].vt = VT_BSTR;
+    params[2].bstrVal = com::AllocBstrFromAnsi(args[0]);
+    if (id == kPutSIOData) {
+      params[0].vt = VT_I4;
+      params[0].lVal = static_cast<int32_t>(text.size());
+    } else {
+      params[0].vt = VT_BYREF | VT_I4;
+      params[0].plVal = &length;
+    }
+  }
+  const std::string name = id == kPutSIOData ? "PutSIOData" : id == kGetSIOData ? "GetSIOData" : "SetDecPointer";
+  if (!Invoke(name, id, params, args, result, error)) return false;
+  if (id == kGetSIOData) {
+    length = std::clamp(length, 0, kSerialBlock);
+    *result = std::to_string(length) + (length > 0 ? " " + Escaped(received, size_t(length)) : "");
+  }
+  return true;
+}
+
+// Invokes a method with its parameters in place (in reverse order); frees the
+// strings among them. On success *result is the return value as text.
+bool ViewHost::Invoke(const std::string& name, DISPID id, std::vector<VARIANT>& params,
+                      const std::vector<std::string>& args, std::string* result, std::string* error) {
   DISPPARAMS dp{params.data(), nullptr, UINT(params.size()), 0};
   VARIANT ret;
   VariantInit(&ret);
@@ -359,10 +457,7 @@ bool ViewHost::Call(const std::string& name, const std::vector<std::string>& arg
   } else if (FAILED(hr)) {
     *error = name + ": " + Describe(hr, info);
   } else {
-    std::string text = Text(ret);
-    for (size_t i = 0; i < outs.size(); ++i)
-      if (isOut[i]) text += (text.empty() ? "" : " ") + std::to_string(outs[i]);
-    *result = text;
+    *result = Text(ret);
   }
   VariantClear(&ret);
   SysFreeString(info.bstrDescription);

@@ -46,6 +46,9 @@ class ViewHost {
  private:
   HRESULT Id(const std::string& name, DISPID* id);
   std::string Describe(HRESULT hr, const EXCEPINFO& info);
+  bool CallLending(DISPID id, const std::vector<std::string>& args, std::string* result, std::string* error);
+  bool Invoke(const std::string& name, DISPID id, std::vector<VARIANT>& params, const std::vector<std::string>& args,
+              std::string* result, std::string* error);
 
   Output out_;
   platform::ModuleHandle module_ = nullptr;
@@ -56,6 +59,7 @@ class ViewHost {
   std::unique_ptr<EventSink> sink_;
   std::unique_ptr<Site> site_;
   std::unique_ptr<platform::NativeWindow> window_;
+  std::unique_ptr<uint8_t[]> picture_;  // lent to SetDecPointer; outlives the control
 };
 
 }  // namespace view
