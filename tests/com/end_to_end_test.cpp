@@ -20,6 +20,7 @@
 #include "platform/module.h"
 #include "platform/registry.h"
 #include "tests/com/registered_control.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -238,26 +239,13 @@ TEST_F(EndToEnd, HostReturningWithALiveControlExitsCleanly) {
   const std::string host = std::string(VELMORA_BIN_DIR) + "/com_exit_host";
   const std::string port = std::to_string(camera.port());
   for (int run = 0; run < 20; ++run) {
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      setenv("ASAN_OPTIONS", options.c_str(), 1);
-      execl(host.c_str(), "com_exit_host", port.c_str(), nullptr);
-      _exit(127);
-    }
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    while (waitpid(child, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-        FAIL() << "run " << run << " did not end";
-      }
-      VelmoraPumpMessages(10);
-    }
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        << "run " << run << ": " << (WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
-                                                          : "exit " + std::to_string(WEXITSTATUS(status)));
+    testing_support::ChildProcess child({host, port}, {"ASAN_OPTIONS=" + options}, false);
+    const int status = child.Wait(120000);
+    ASSERT_TRUE(status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "run " << run << ": "
+        << (status == -1          ? "did not end"
+            : WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
+                                  : "exit " + std::to_string(WEXITSTATUS(status)));
   }
 }
 
