@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,8 +20,10 @@
 #include "platform/message_queue.h"
 #include "platform/module.h"
 #include "platform/registry.h"
+#include "platform/shared_memory.h"
 #include "tests/com/registered_control.h"
 #include "tests/support/child_process.h"
+#include "tests/support/runtime_files.h"
 
 namespace {
 
@@ -185,7 +188,12 @@ class EndToEnd : public ::testing::Test {
     std::string regsvr = std::string(VELMORA_BIN_DIR) + "/velmora-regsvr " + VELMORA_LIB_DIR + "/libvelmora.so >/dev/null";
     ASSERT_EQ(std::system(regsvr.c_str()), 0);
   }
-  void TearDown() override { fs::remove_all(dir_); }
+  void TearDown() override {
+    fs::remove_all(dir_);
+    // What a host that never released its control leaves of the talk area.
+    shm_unlink(platform::SharedMemory::ShmName(platform::VelmoraNamespace() + "MEMSHAREMAPPING").c_str());
+    testing_support::RemoveRuntimeFiles(platform::VelmoraNamespace());
+  }
 
   fs::path dir_;
 };
