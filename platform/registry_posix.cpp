@@ -139,7 +139,8 @@ std::vector<std::string> Entries(const std::string& key, bool directories) {
     std::string entry = e->d_name;
     if (entry == "." || entry == "..") continue;
     std::string path = dir + "/" + entry;
-    if (directories && IsDirectory(path)) names.push_back(entry);
+    // A directory a user made as "@" or "=x" is no key: no call could open it.
+    if (directories && ValidKeyName(entry) && IsDirectory(path)) names.push_back(entry);
     if (!directories && entry.size() > 1 && entry[0] == '=' && IsRegularFile(path)) names.push_back(entry.substr(1));
   }
   ::closedir(d);

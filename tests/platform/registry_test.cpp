@@ -118,6 +118,12 @@ TEST_F(Registry, MalformedKeyNamesAreRefused) {
   EXPECT_FALSE(fs::exists(dir_ / "b"));
 }
 
+TEST_F(Registry, DirectoriesNoKeyCanNameAreNotListedAsSubkeys) {
+  ASSERT_TRUE(platform::RegistryCreateKey("HKCR\\K\\Sub"));
+  for (const char* name : {"@", "=x"}) fs::create_directory(root_ / "HKCR/K" / name);
+  EXPECT_EQ(platform::RegistrySubKeys("HKCR\\K"), std::vector<std::string>{"Sub"});
+}
+
 TEST_F(Registry, ARootThatCannotBeWrittenFailsTheWrite) {
   std::ofstream(dir_ / "plain-file") << "x";
   setenv("VELMORA_REGISTRY", (dir_ / "plain-file" / "registry").c_str(), 1);
