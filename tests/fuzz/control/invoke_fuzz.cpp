@@ -12,6 +12,7 @@
 #include "engine/link_events.h"
 #include "platform/message_box.h"
 #include "shared/shared_audio_area.h"
+#include "tests/fuzz/byte_reader.h"
 
 namespace {
 
@@ -42,14 +43,7 @@ class FuzzForm final : public control::ViewerForm {
   MessageClosure passMessage;
 };
 
-struct Reader {
-  const uint8_t* p;
-  size_t n;
-  uint8_t Byte() {
-    if (!n) return 0;
-    --n;
-    return *p++;
-  }
+struct Reader : fuzz::ByteReader {
   int32_t Int() {
     uint32_t v = 0;
     for (int i = 0; i < 4; ++i) v = (v << 8) | Byte();
@@ -73,7 +67,7 @@ control::TVelmoraXImpl* Control() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   control::TVelmoraXImpl* x = Control();
-  Reader r{data, size};
+  Reader r{{data, size}};
   const auto members = control::Members();
   while (r.n > 0) {
     const uint8_t pick = r.Byte();
