@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "tests/support/typelib_checksum.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -37,17 +39,6 @@ TypeLibData Sample() {
   coclass.impls = {{0, kImplDefault}, {1, kImplDefault | kImplSource}};
   d.types = {iface, events, coclass};
   return d;
-}
-
-// Recomputes the header's checksum so a test can reach the payload checks.
-void FixChecksum(std::vector<uint8_t>& image) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 16; i < image.size(); ++i) {
-    crc ^= image[i];
-    for (int k = 0; k < 8; ++k) crc = (crc & 1) ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
-  }
-  crc ^= 0xFFFFFFFFu;
-  for (int i = 0; i < 4; ++i) image[12 + i] = uint8_t(crc >> (8 * i));
 }
 
 TEST(TypeLibFormat, RoundTrips) {
@@ -82,7 +73,7 @@ TEST(TypeLibFormat, HugeCountsAndBadIndexesFailWithAValidChecksum) {
     std::vector<uint8_t> bad = image;
     bad[typeCount] = v;
     bad[typeCount + 3] = v == 0xFF ? 0xFF : 0;
-    FixChecksum(bad);
+    testing_support::SetTypeLibChecksum(bad);
     std::string error;
     EXPECT_FALSE(Parse(bad.data(), bad.size(), &error)) << int(v);
     EXPECT_NE(error.find("corrupt"), std::string::npos) << error;
@@ -92,7 +83,7 @@ TEST(TypeLibFormat, HugeCountsAndBadIndexesFailWithAValidChecksum) {
   EXPECT_TRUE(Serialize(d).empty()) << "the writer refuses what a reader would";
   std::vector<uint8_t> bad = image;
   bad[bad.size() - 8] = 7;  // first implemented type index of the coclass
-  FixChecksum(bad);
+  testing_support::SetTypeLibChecksum(bad);
   EXPECT_FALSE(Parse(bad.data(), bad.size()));
 }
 

@@ -1,15 +1,21 @@
-// Arbitrary bytes as a type library image: parsed, and what parses is served
-// through the type-library objects.
+// Arbitrary bytes as a type library image, its checksum set: parsed, and
+// what parses is served through the type-library objects.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <vector>
 
 #include "platform/com/typelib.h"
+#include "tests/support/typelib_checksum.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  auto parsed = platform::typelib::Parse(data, size);
+  // A mutation almost never keeps the checksum right; with it set, the
+  // mutated payload reaches the parser (the checksum check has its own tests).
+  std::vector<uint8_t> image(data, data + size);
+  if (size >= 16) testing_support::SetTypeLibChecksum(image);
+  auto parsed = platform::typelib::Parse(image.data(), image.size());
   if (!parsed) return 0;
-  if (platform::typelib::Serialize(*parsed) != std::vector<uint8_t>(data, data + size)) std::abort();
+  if (platform::typelib::Serialize(*parsed) != image) std::abort();
   ITypeLib* lib = com::CreateTypeLib(*parsed);
   for (UINT i = 0; i < lib->GetTypeInfoCount(); ++i) {
     ITypeInfo* info = nullptr;
