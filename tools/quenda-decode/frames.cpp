@@ -83,32 +83,41 @@ int PictureCoded(const std::vector<uint8_t>& payload, int* codingType) {
   return -1;
 }
 
+CaptureDecoder::CaptureDecoder() {
+  if (Decoder_Init() != 0) return;
+  ok_ = true;
+  const size_t storeBytes = quenda::CallerStoreBytes(kWidth, kHeight);
+  a_.resize(storeBytes);
+  b_.resize(storeBytes);
+  ref_ = a_.data();
+  cur_ = b_.data();
+}
+
+CaptureDecoder::~CaptureDecoder() {
+  if (ok_) DecoderClose();
+}
+
+DecodedPicture CaptureDecoder::Decode(int index, const std::vector<uint8_t>& picture) {
+  payload_ = picture;
+  // The camera's frame tag is overwritten with 0xFF before decoding.
+  for (size_t k = 0; k < 4 && k < payload_.size(); ++k) payload_[k] = 0xFF;
+  int type = 0;
+  const int coded = PictureCoded(payload_, &type);
+  DecoderSetInputSize(uint32_t(payload_.size()));
+  int32_t reported = 0;
+  DecoderOnly(payload_.data(), ref_, cur_, &reported);
+  // No new picture: the reference stands for it.
+  if (coded != 1) return DecodedPicture{index, type, ref_};
+  const DecodedPicture shown{index, reported, cur_};
+  if (reported != 2) std::swap(ref_, cur_);
+  return shown;
+}
+
 bool DecodeCapture(const std::vector<std::vector<uint8_t>>& pictures,
                    const std::function<void(const DecodedPicture&)>& onPicture) {
-  if (Decoder_Init() != 0) return false;
-  const size_t storeBytes = quenda::CallerStoreBytes(kWidth, kHeight);
-  std::vector<uint8_t> a(storeBytes), b(storeBytes);
-  uint8_t* ref = a.data();
-  uint8_t* cur = b.data();
-  std::vector<uint8_t> payload;
-  for (size_t i = 0; i < pictures.size(); ++i) {
-    payload = pictures[i];
-    // The camera's frame tag is overwritten with 0xFF before decoding.
-    for (size_t k = 0; k < 4 && k < payload.size(); ++k) payload[k] = 0xFF;
-    int type = 0;
-    const int coded = PictureCoded(payload, &type);
-    DecoderSetInputSize(uint32_t(payload.size()));
-    int32_t reported = 0;
-    DecoderOnly(payload.data(), ref, cur, &reported);
-    if (coded == 1) {
-      onPicture(DecodedPicture{int(i), reported, cur});
-      if (reported != 2) std::swap(ref, cur);
-    } else {
-      // No new picture: the reference stands for it.
-      onPicture(DecodedPicture{int(i), type, ref});
-    }
-  }
-  DecoderClose();
+  CaptureDecoder decoder;
+  if (!decoder.ok()) return false;
+  for (size_t i = 0; i < pictures.size(); ++i) onPicture(decoder.Decode(int(i), pictures[i]));
   return true;
 }
 

@@ -28,14 +28,34 @@ std::string PlanarMd5(const uint8_t* store);
 // vop_coded (0 or 1); the coding type goes to *codingType.
 int PictureCoded(const std::vector<uint8_t>& payload, int* codingType);
 
-// Decodes a capture through the library's exports (DecoderOnly), calling
-// onPicture with the picture index, coding type and the store holding the
-// picture to show. Returns false when the decoder cannot be initialised.
 struct DecodedPicture {
   int index;
   int codingType;
   const uint8_t* store;
 };
+
+// A capture's pictures through the library's exports (DecoderOnly) into the
+// caller's two stores, one at a time in order. The library holds one decoder:
+// one of these at a time.
+class CaptureDecoder {
+ public:
+  CaptureDecoder();
+  ~CaptureDecoder();
+  CaptureDecoder(const CaptureDecoder&) = delete;
+  CaptureDecoder& operator=(const CaptureDecoder&) = delete;
+  bool ok() const { return ok_; }  // false when the decoder cannot be initialised
+  // The picture's index, coding type and the store holding the picture to show.
+  DecodedPicture Decode(int index, const std::vector<uint8_t>& picture);
+
+ private:
+  bool ok_ = false;
+  std::vector<uint8_t> a_, b_, payload_;
+  uint8_t* ref_ = nullptr;
+  uint8_t* cur_ = nullptr;
+};
+
+// Decodes a whole capture with a CaptureDecoder, calling onPicture for each
+// picture. Returns false when the decoder cannot be initialised.
 bool DecodeCapture(const std::vector<std::vector<uint8_t>>& pictures,
                    const std::function<void(const DecodedPicture&)>& onPicture);
 
