@@ -214,7 +214,10 @@ TEST_F(TalkSystem, TalkFlowsFromTheServerThroughTheEngineToTheCamera) {
     port = l.substr(at + 19, l.find(',', at) - at - 19);
     return true;
   }));
-  ChildProcess server({kBin + "/ostrane"}, {"OSTRANE_CAPTURE=test:sine:440", "OSTRANE_TICK_MS=20", "DISPLAY="}, false);
+  // The server's 30-tick watchdog window (3 s) must outlast the engine's
+  // first second without heartbeats, with room for a late start under load.
+  ChildProcess server({kBin + "/ostrane"}, {"OSTRANE_CAPTURE=test:sine:440", "OSTRANE_TICK_MS=100", "DISPLAY="},
+                      false);
   ChildProcess engine({kBin + "/velmora-engine", "127.0.0.1", port, "tansy", "tansy", "--shared-area"},
                       {"VELMORA_AUDIO=null", "VELMORA_VIDEO=headless"});
   LineReader eng(engine);
