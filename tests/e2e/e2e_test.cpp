@@ -327,17 +327,22 @@ TEST_F(EndToEnd, TheRegisteredControlShowsPlaysTalksAndRecords) {
   EXPECT_NE(lines.find("-login as admin"), std::string::npos) << lines;
 
   // With no viewer beating, the capture server ends on its own and the
-  // machine's talk area goes with it.
+  // machine's talk area goes with it. Its instance lock goes only when the
+  // process has exited, a moment after the area.
   const std::string shm = "/dev/shm" + SharedAreaAttachment::ShmName();
-  const auto until = Clock::now() + std::chrono::seconds(30);
-  while (fs::exists(shm) && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(fs::exists(shm)) << "the talk area outlived its users";
   const fs::path lock = fs::path(platform::RuntimeDirectory()) / (ns_ + "MyProgram.lock");
-  const int fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << "ostrane still runs";
+  auto serverRuns = [&] {
+    const int fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0;
     close(fd);
-  }
+    return held;
+  };
+  const auto until = Clock::now() + std::chrono::seconds(30);
+  while ((fs::exists(shm) || serverRuns()) && Clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(fs::exists(shm)) << "the talk area outlived its users";
+  EXPECT_FALSE(serverRuns()) << "ostrane still runs";
 }
 
 }  // namespace
