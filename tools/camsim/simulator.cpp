@@ -475,9 +475,10 @@ struct CameraSimulator::Impl {
   }
 
   // Login replies leave from Service, after the request has been logged;
-  // the level counts from then on.
-  void Reply(Conn& c, wire::Bytes reply, std::optional<uint8_t> level, Clock::time_point now) {
-    c.delayed.push_back({now + cfg.login.replyDelay, std::move(reply), level});
+  // the level counts from then on. The delay runs from the request's logged
+  // time, which a slow pass can put well after the pass began.
+  void Reply(Conn& c, const LogEntry& request, wire::Bytes reply, std::optional<uint8_t> level) {
+    c.delayed.push_back({request.time + cfg.login.replyDelay, std::move(reply), level});
   }
 
   static uint8_t LevelOf(const LoginAnswer& a) {
@@ -492,7 +493,7 @@ struct CameraSimulator::Impl {
     return 0;
   }
 
-  void HandleLogin(Conn& c, const LogEntry& e, Clock::time_point now) {
+  void HandleLogin(Conn& c, const LogEntry& e) {
     LoginAnswer a = AnswerFor(e);
     if (a.outcome == LoginOutcome::Unanswered) return;
     bool isSwitch = e.kind == InboundKind::SwitchUserRequest;
@@ -502,9 +503,9 @@ struct CameraSimulator::Impl {
     std::optional<uint8_t> grants;
     if (!isSwitch || level == 0x20 || level == 0x30) grants = level;
     if (isSwitch && cfg.login.switchReply == SwitchReply::AudioLoginReply)
-      Reply(c, wire::AudioLoginReply(a), grants, now);
+      Reply(c, e, wire::AudioLoginReply(a), grants);
     else
-      Reply(c, wire::LoginReply(a, cfg.login.fields, CodecByte()), grants, now);
+      Reply(c, e, wire::LoginReply(a, cfg.login.fields, CodecByte()), grants);
   }
 
   void StartStream(Conn& c, Clock::time_point now) {
@@ -523,7 +524,7 @@ struct CameraSimulator::Impl {
     switch (e.kind) {
       case InboundKind::LoginRequest:
       case InboundKind::SwitchUserRequest:
-        if (c.info.channel == Channel::Video) HandleLogin(c, e, now);
+        if (c.info.channel == Channel::Video) HandleLogin(c, e);
         break;
       case InboundKind::StartVideo:
         if (c.info.channel != Channel::Video) break;
