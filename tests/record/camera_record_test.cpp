@@ -32,8 +32,6 @@ bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 60000) {
   return true;
 }
 
-int64_t LocalSecondsNow() { return static_cast<int64_t>(std::time(nullptr)) + 19800 - 946684800; }
-
 // velmora-engine as a child: stdin a pipe, stdout and stderr into a file.
 class EngineProcess {
  public:

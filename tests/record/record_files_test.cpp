@@ -1,12 +1,7 @@
-#include <ctime>
-
 #include "record_support.h"
 
 namespace record_test {
 namespace {
-
-// Seconds since 2000-01-01 00:00:00 of the local clock, 5:30 ahead of UTC.
-int64_t LocalSecondsNow() { return static_cast<int64_t>(std::time(nullptr)) + 19800 - 946684800; }
 
 using RecordFiles = RecordingFixture;
 

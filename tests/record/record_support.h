@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -36,6 +37,14 @@ inline void WriteFile(const std::string& path, const Bytes& b) {
 }
 
 inline bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// Seconds since 2000-01-01 00:00:00 of the local clock, 5:30 ahead of UTC,
+// read from the clock the recorder reads: time() runs a few milliseconds
+// behind it, so just after a second turns it still gives the one before.
+inline int64_t LocalSecondsNow() {
+  return static_cast<int64_t>(std::chrono::system_clock::to_time_t(std::chrono::system_clock::now())) + 19800 -
+         946684800;
+}
 
 inline int OpenFds() {
   int n = 0;
