@@ -135,6 +135,20 @@ class CameraRecording : public RecordingFixture {
     }
     EXPECT_EQ(k, (sdi.size() - 16) / 12 - firstKey);
   }
+  // The link may lag behind the camera. True once it has parsed every frame
+  // the camera sent so far: a value queued behind them comes back as 81.
+  bool CaughtUp(camsim::CameraSimulator& cam) {
+    const std::string line = "\n81 " + std::to_string(++marker_) + "\n";
+    cam.SendValue(marker_);
+    return WaitUntil([&] { return ("\n" + Output("engine.txt")).find(line) != std::string::npos; });
+  }
+  // True once the link has taken the start command: the index has its header.
+  bool Recording() {
+    return WaitUntil([&] { return ReadFile(File("sdi", "live")).size() >= 16; });
+  }
+
+ private:
+  int32_t marker_ = 424242;
 };
 
 TEST_F(CameraRecording, PreRecordThenTenSecondsOfPicturesAndTone) {
@@ -142,19 +156,17 @@ TEST_F(CameraRecording, PreRecordThenTenSecondsOfPicturesAndTone) {
   ASSERT_TRUE(cam.Start()) << cam.error();
   EngineProcess engine(cam.port(), "c:\\live", root + "/engine.txt", 3000);
   ASSERT_TRUE(cam.WaitForFramesSent(130, camsim::Ms(60000))) << Output("engine.txt");
-  // The link may lag behind the camera. A value queued behind the frames
-  // sent so far comes back once it has parsed them; and it cannot have
-  // parsed a frame not yet sent when the recording shows up. Between the
-  // two lies the newest frame it had when it took the command.
+  // The newest frame the link had when it took the command lies between
+  // one it had surely parsed and one surely sent once the recording began.
   const uint32_t parsedBefore = VideoTimestamp(cam);
-  cam.SendValue(424242);
-  ASSERT_TRUE(
-      WaitUntil([&] { return ("\n" + Output("engine.txt")).find("\n81 424242\n") != std::string::npos; }));
+  ASSERT_TRUE(CaughtUp(cam));
   const int64_t localAtCommand = LocalSecondsNow();
   ASSERT_TRUE(engine.Send("14"));
-  ASSERT_TRUE(WaitUntil([&] { return ReadFile(File("sdi", "live")).size() >= 16 + 12; }));
+  ASSERT_TRUE(Recording());
   const uint32_t sentAfter = VideoTimestamp(cam);
-  ASSERT_TRUE(cam.WaitForFramesSent(130 + 300, camsim::Ms(60000)));
+  // Ten seconds more, every frame of them parsed before the stop.
+  ASSERT_TRUE(WaitUntil([&] { return VideoTimestamp(cam) >= sentAfter + 300; }));
+  ASSERT_TRUE(CaughtUp(cam));
   ASSERT_TRUE(engine.Send("15"));
   ASSERT_EQ(engine.Quit(), 0) << Output("engine.txt");
 
@@ -285,8 +297,12 @@ TEST_F(CameraRecording, ACodecChangeOnReconnectEndsTheAudioPartOnly) {
   EngineProcess engine(port, "c:\\live", root + "/engine.txt", 0);
   ASSERT_TRUE(cam->WaitForFramesSent(10, camsim::Ms(60000))) << Output("engine.txt");
   ASSERT_TRUE(engine.Send("14"));
-  ASSERT_TRUE(cam->WaitForFramesSent(40, camsim::Ms(60000)));
+  // Thirty frames once the recording began, all parsed before the camera goes.
+  ASSERT_TRUE(Recording());
+  const uint32_t from = VideoTimestamp(*cam);
+  ASSERT_TRUE(WaitUntil([&] { return VideoTimestamp(*cam) >= from + 30; }));
   ASSERT_TRUE(cam->WaitForFramesSent(40, camsim::Ms(60000), camsim::AudioConns()));
+  ASSERT_TRUE(CaughtUp(*cam));
   cam.reset();
 
   auto tone = Camera();
@@ -299,6 +315,7 @@ TEST_F(CameraRecording, ACodecChangeOnReconnectEndsTheAudioPartOnly) {
   ASSERT_TRUE(engine.Send("2"));
   ASSERT_TRUE(cam->WaitForFramesSent(40, camsim::Ms(60000)));
   ASSERT_TRUE(cam->WaitForFramesSent(20, camsim::Ms(60000), camsim::AudioConns()));
+  ASSERT_TRUE(CaughtUp(*cam));
   ASSERT_TRUE(engine.Send("15"));
   ASSERT_EQ(engine.Quit(), 0) << Output("engine.txt");
 
