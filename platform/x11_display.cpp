@@ -19,8 +19,14 @@ int RecordXError(Display*, XErrorEvent* event) {
 int NoteLostConnection(Display*) { return 0; }
 
 // Called by Xlib in place of exit() when a connection breaks: only that
-// connection is lost, and its owner stops using it.
-void MarkDisplayLost(Display*, void* lost) { static_cast<std::atomic<bool>*>(lost)->store(true); }
+// connection is lost, and its owner stops using it. Xlib took the display's
+// user lock for the calling thread, to be held until exit(); since we go on,
+// give it back, or every other thread's next call on this display (closing
+// it among them) would wait for good, even after this thread has ended.
+void MarkDisplayLost(Display* display, void* lost) {
+  static_cast<std::atomic<bool>*>(lost)->store(true);
+  XUnlockDisplay(display);
+}
 
 }  // namespace
 

@@ -184,6 +184,27 @@ TEST_F(FedView, LosingTheServerFailsOnlyTheDrawing) {
   EXPECT_NE(channel->draw->dibBits, nullptr);
 }
 
+// The server goes away and the view is closed before its video thread has
+// made the device again: closing it from another thread does not wait on
+// the lost connection.
+TEST_F(FedView, AViewClosedRightAfterTheServerWentAwayEnds) {
+  for (int i = 0; i < 20000 && (channel->framesDecoded < 5 || channel->draw->drawOk == 0); ++i) platform::RealSleep(1);
+  ASSERT_EQ(channel->draw->drawOk.load(), 1);
+  xvfb.Kill();
+  for (int i = 0; i < 5000 && channel->draw->drawOk == 1; ++i) platform::RealSleep(1);
+  ASSERT_EQ(channel->draw->drawOk.load(), 0) << "the video thread met the lost server";
+  stop = true;
+  link.join();
+  std::atomic<bool> closed{false};
+  clearer = std::thread([&] {
+    channel.reset();
+    closed = true;
+  });
+  for (int i = 0; i < 20000 && !closed; ++i) platform::RealSleep(1);
+  EXPECT_TRUE(closed.load()) << "closing the view hung on the lost display";
+  if (!closed) clearer.detach();
+}
+
 // A server that stops answering holds up the blit, but not the link
 // thread's clear of the display queue: the video thread waits for the server
 // without the queue's consumer lock.
