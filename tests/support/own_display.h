@@ -1,10 +1,10 @@
 // An X display for a test: DISPLAY when it is set and opens, else an Xvfb of
-// the test's own on a display number it picks itself, stopped at the end;
-// and finding a window on it by name.
+// the test's own on a free display number, stopped at the end; and finding a
+// window on it by name.
 #pragma once
 
-#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,33 +32,32 @@ class OwnDisplay {
       *why = "no DISPLAY and no Xvfb installed (scripts/deps.sh installs xvfb)";
       return false;
     }
-    // The server picks a free display number itself and reports it once it
-    // listens: numbers tried by hand race with other tests' servers, and a
-    // loser would talk to the winner's server until that one is stopped.
-    int report[2];
-    if (pipe(report) != 0) {
-      *why = "no pipe for Xvfb's display number";
-      return false;
+    for (int n = 90 + int(getpid() % 800); n < 900; ++n) {
+      if (std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock") ||
+          std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(n)))
+        continue;
+      const std::string display = ":" + std::to_string(n);
+      pid_ = fork();
+      if (pid_ == 0) {
+        execl(xvfb.c_str(), "Xvfb", display.c_str(), "-screen", "0", "640x480x24", "-nolisten", "tcp", "-noreset",
+              static_cast<char*>(nullptr));
+        _exit(127);
+      }
+      setenv("DISPLAY", display.c_str(), 1);
+      // Another test may start a server on the same number at the same
+      // moment: only one of the two gets it, and the loser must not take the
+      // winner's server for its own, which goes when the winner stops it.
+      for (int i = 0; i < 200; ++i) {
+        if (Usable(pid_)) return true;
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {  // lost the race for this number
+          pid_ = -1;
+          break;
+        }
+        usleep(50000);
+      }
+      Stop();
+      unsetenv("DISPLAY");
     }
-    const std::string fd = std::to_string(report[1]);
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(report[0]);
-      execl(xvfb.c_str(), "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "640x480x24", "-nolisten", "tcp",
-            "-noreset", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(report[1]);
-    std::string number;
-    pollfd ready{report[0], POLLIN, 0};
-    for (char c; number.find('\n') == std::string::npos && poll(&ready, 1, 30000) == 1 && read(report[0], &c, 1) == 1;)
-      number += c;
-    close(report[0]);
-    if (pid_ > 0 && number.find('\n') != std::string::npos) {
-      setenv("DISPLAY", (":" + number.substr(0, number.find('\n'))).c_str(), 1);
-      if (Usable()) return true;
-    }
-    Stop();
     *why = "Xvfb did not start";
     return false;
   }
@@ -87,11 +86,16 @@ class OwnDisplay {
   void Resume() { kill(pid_, SIGCONT); }
 
  private:
-  static bool Usable() {
+  // DISPLAY opens, and when `server` is given, on that process's server.
+  static bool Usable(pid_t server = 0) {
     Display* d = XOpenDisplay(nullptr);
     if (!d) return false;
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    const bool answers = server == 0 || (getsockopt(ConnectionNumber(d), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
+                                         peer.pid == server);
     XCloseDisplay(d);
-    return true;
+    return answers;
   }
   pid_t pid_ = -1;
 };
