@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 CManage2DBUF::CManage2DBUF(uint32_t requestedCapacity)
@@ -91,9 +92,13 @@ void CManage2DBUF::DropFrame() {
 }
 
 void CManage2DBUF::ClearFrames() {
-  // Waits for a consumer pass in progress. Also takes `lock`, which the
-  // original did not: a clear then never overlaps a push from another thread.
+  // Waits for a consumer pass in progress, and holds `turn` meanwhile so
+  // the consumer's next pass waits for the clear. Also takes `lock`, which
+  // the original did not: a clear then never overlaps a push from another
+  // thread.
+  std::unique_lock<platform::CriticalSection> waitYourTurn(turn);
   platform::Lock consumer(consumerLock);
+  waitYourTurn.unlock();
   platform::Lock guard(lock);
   writeIndex = readIndex = count = 0;
   for (uint32_t i = 0; i < capacity; ++i) {

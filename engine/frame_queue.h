@@ -3,7 +3,12 @@
 //
 // `lock` guards the indices and slots; `consumerLock` is held by the
 // consumer for a whole pass and by ClearFrames, so a clear waits for the
-// pass in progress. Lock order: consumerLock before lock.
+// pass in progress. Both take `turn` on their way to `consumerLock`: a
+// consumer that starts its next pass the moment it ends one would
+// otherwise win the lock back from a waiting clear, pass after pass.
+// Lock order: turn, then consumerLock, then lock. A thread that holds
+// consumerLock takes neither turn nor consumerLock again: it would wait
+// for a clear that waits for it.
 #pragma once
 
 #include <cstdint>
@@ -36,7 +41,10 @@ class CManage2DBUF {
   int32_t FrameCount();
   int32_t FrameWriteIndex();
   int32_t FrameReadIndex();
-  void LockFrames() { consumerLock.Enter(); }
+  void LockFrames() {
+    platform::Lock waitYourTurn(turn);
+    consumerLock.Enter();
+  }
   void UnlockFrames() { consumerLock.Leave(); }
 
   uint32_t Capacity() const { return capacity; }
@@ -47,6 +55,7 @@ class CManage2DBUF {
 
   platform::CriticalSection lock;
   platform::CriticalSection consumerLock;
+  platform::CriticalSection turn;
   int32_t writeIndex = 0;
   int32_t readIndex = 0;
   int32_t count = 0;

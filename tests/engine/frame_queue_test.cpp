@@ -97,6 +97,26 @@ TEST(FrameQueue, ClearWaitsForTheConsumerPass) {
   EXPECT_EQ(q.FrameCount(), 0);
 }
 
+// The display thread starts its next pass the moment it ends one; a clear
+// that waits still goes between the two.
+TEST(FrameQueue, AWaitingClearGoesBeforeTheConsumersNextPass) {
+  CManage2DBUF q(10);
+  std::atomic<int> passes{0};
+  std::thread consumer([&] {
+    while (passes < 300) {
+      q.LockFrames();
+      ++passes;
+      platform::RealSleep(2);
+      q.UnlockFrames();
+    }
+  });
+  while (passes == 0) std::this_thread::yield();
+  const int before = passes;
+  q.ClearFrames();
+  EXPECT_LE(passes - before, 2) << "passes the clear waited for";
+  consumer.join();
+}
+
 TEST(FrameQueue, ProducerAndConsumerThreads) {
   CManage2DBUF q(1000);
   constexpr int kFrames = 20000;
