@@ -146,6 +146,18 @@ std::string GuidToString(const GUID& g) {
   return buf;
 }
 
+bool GuidFromString(const std::string& text, GUID* g) {
+  unsigned d1 = 0, d[10] = {};
+  if (std::sscanf(text.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}", &d1, &d[0], &d[1], &d[2], &d[3], &d[4],
+                  &d[5], &d[6], &d[7], &d[8], &d[9]) != 11)
+    return false;
+  g->Data1 = d1;
+  g->Data2 = uint16_t(d[0]);
+  g->Data3 = uint16_t(d[1]);
+  for (int i = 0; i < 8; ++i) g->Data4[i] = uint8_t(d[2 + i]);
+  return true;
+}
+
 }  // namespace com
 
 // ---- VARIANT -----------------------------------------------------------------

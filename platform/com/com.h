@@ -326,6 +326,8 @@ void SetError(const std::u16string& description, const GUID& source, const IID& 
 
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper-case.
 std::string GuidToString(const GUID& g);
+// Reads that form back (either case); false when `text` is not one.
+bool GuidFromString(const std::string& text, GUID* g);
 
 // Owns one BSTR.
 class Bstr {

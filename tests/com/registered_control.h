@@ -4,7 +4,6 @@
 // reached by name through IDispatch.
 #pragma once
 
-#include <cstdio>
 #include <string>
 
 #include "platform/com/ole.h"
@@ -12,18 +11,6 @@
 #include "platform/registry.h"
 
 namespace com_test {
-
-inline bool ParseGuid(const std::string& text, GUID* g) {
-  unsigned d1 = 0, d[10] = {};
-  if (std::sscanf(text.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}", &d1, &d[0], &d[1], &d[2], &d[3], &d[4],
-                  &d[5], &d[6], &d[7], &d[8], &d[9]) != 11)
-    return false;
-  g->Data1 = d1;
-  g->Data2 = uint16_t(d[0]);
-  g->Data3 = uint16_t(d[1]);
-  for (int i = 0; i < 8; ++i) g->Data4[i] = uint8_t(d[2 + i]);
-  return true;
-}
 
 struct RegisteredControl {
   platform::ModuleHandle module = nullptr;
@@ -35,7 +22,7 @@ struct RegisteredControl {
 inline bool CreateRegisteredControl(RegisteredControl* out, std::string* why) {
   auto clsidText = platform::RegistryQueryValue("HKCR\\Velmora.VelmoraX\\CLSID");
   GUID clsid{};
-  if (!clsidText || !ParseGuid(*clsidText, &clsid)) return *why = "Velmora.VelmoraX has no class", false;
+  if (!clsidText || !com::GuidFromString(*clsidText, &clsid)) return *why = "Velmora.VelmoraX has no class", false;
   auto path = platform::RegistryQueryValue("HKCR\\CLSID\\" + *clsidText + "\\InprocServer32");
   if (!path) return *why = "the class has no library", false;
   out->module = platform::LoadModule(*path);

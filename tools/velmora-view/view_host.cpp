@@ -57,18 +57,6 @@ const char* EventName(DISPID id) {
   }
 }
 
-bool ParseGuid(const std::string& text, GUID* g) {
-  unsigned d1 = 0, d[10] = {};
-  if (std::sscanf(text.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}", &d1, &d[0], &d[1], &d[2], &d[3], &d[4],
-                  &d[5], &d[6], &d[7], &d[8], &d[9]) != 11)
-    return false;
-  g->Data1 = d1;
-  g->Data2 = uint16_t(d[0]);
-  g->Data3 = uint16_t(d[1]);
-  for (int i = 0; i < 8; ++i) g->Data4[i] = uint8_t(d[2 + i]);
-  return true;
-}
-
 std::string Text(const VARIANT& v) {
   if (v.vt == VT_EMPTY) return "";
   VARIANT s;
@@ -205,7 +193,7 @@ bool ViewHost::Create(HostError* error) {
   GUID clsid{};
   const auto path = clsidText ? platform::RegistryQueryValue("HKCR\\CLSID\\" + *clsidText + "\\InprocServer32")
                               : std::nullopt;
-  if (!clsidText || !ParseGuid(*clsidText, &clsid) || !path)
+  if (!clsidText || !com::GuidFromString(*clsidText, &clsid) || !path)
     return fail(3, "Velmora.VelmoraX is not registered in " + platform::RegistryRoot() +
                        "; register it with: velmora-regsvr LIBDIR/libvelmora.so");
   module_ = platform::LoadModule(*path);
