@@ -13,6 +13,7 @@
 #include "platform/console.h"
 #include "test_form.h"
 #include "tools/camsim/camsim.h"
+#include "tests/support/wait.h"
 
 namespace control_test {
 namespace {
@@ -359,12 +360,7 @@ TEST(Live, SerialLoopbackReadFromInsideTheSinkAndGpio) {
 
 // Waits for done() without pumping, as a host whose thread is busy elsewhere.
 bool StallUntil(const std::function<bool()>& done, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  return testing_support::WaitUntil(done, timeoutMs, 5);
 }
 
 TEST(Live, AStalledHostLosesOnlyRepeatsAndGetsEveryChangeInOrder) {

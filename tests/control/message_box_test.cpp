@@ -9,6 +9,7 @@
 
 #include "platform/message_box.h"
 #include "tests/support/own_display.h"
+#include "tests/support/wait.h"
 
 // Last: Xlib's macros clash with names above.
 #include <X11/Xlib.h>
@@ -18,11 +19,7 @@ namespace {
 
 
 bool WaitFor(const std::function<bool()>& done) {
-  for (int i = 0; i < 1000; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+  return testing_support::WaitUntil(done, 10000, 10);
 }
 
 TEST(MessageBox, WithoutADisplayItIsOneLine) {

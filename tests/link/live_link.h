@@ -12,17 +12,13 @@
 #include "link_doubles.h"
 #include "platform/clock.h"
 #include "shared/command_codes.h"
+#include "tests/support/wait.h"
 #include "tools/camsim/camsim.h"
 
 namespace link_test {
 
 inline bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    platform::RealSleep(2);
-  }
-  return true;
+  return testing_support::WaitUntil(done, timeoutMs);
 }
 
 inline camsim::Ms Ms(int ms) { return camsim::Ms{ms}; }

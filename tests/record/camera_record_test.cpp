@@ -17,6 +17,7 @@
 #include "tools/camsim/commands.h"
 #include "tools/velmora-engine/engine_host.h"
 #include "tools/quenda-decode/frames.h"
+#include "tests/support/wait.h"
 
 namespace record_test {
 namespace {
@@ -24,12 +25,7 @@ namespace {
 const std::string kReference = VELMORA_REFERENCE_DIR;
 
 bool WaitUntil(const std::function<bool()>& done, int timeoutMs = 60000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
+  return testing_support::WaitUntil(done, timeoutMs, 20);
 }
 
 // velmora-engine as a child: stdin a pipe, stdout and stderr into a file.

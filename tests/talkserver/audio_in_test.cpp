@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "talk_test_support.h"
 #include "tests/support/process_counts.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -279,12 +280,7 @@ TEST_F(CaptureTest, UnreadableFileOrUnknownSourceIsADeviceThatCannotBeMade) {
 // ---- the capture thread ----
 
 bool WaitFor(const std::function<bool()>& done, int timeoutMs = 10000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
+  return testing_support::WaitUntil(done, timeoutMs, 1);
 }
 
 TEST_F(CaptureTest, NoDeviceShowsOneStopBoxAndTheThreadEnds) {

@@ -18,6 +18,7 @@
 #include "shared/shared_area.h"
 #include "tests/support/child_process.h"
 #include "tests/support/runtime_files.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -26,12 +27,7 @@ using testing_support::ChildProcess;
 const std::string kOstrane = std::string(VELMORA_BIN_DIR) + "/ostrane";
 
 bool WaitFor(const std::function<bool()>& done, int timeoutMs = 20000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+  return testing_support::WaitUntil(done, timeoutMs);
 }
 
 bool ShmExists() { return access(("/dev/shm" + SharedAreaAttachment::ShmName()).c_str(), F_OK) == 0; }

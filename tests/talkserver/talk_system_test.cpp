@@ -20,6 +20,7 @@
 #include "talkserver/audio_in.h"
 #include "tests/support/child_process.h"
 #include "tests/support/runtime_files.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -30,12 +31,7 @@ using namespace talktest;
 const std::string kBin = VELMORA_BIN_DIR;
 
 bool WaitFor(const std::function<bool()>& done, int timeoutMs = 20000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
+  return testing_support::WaitUntil(done, timeoutMs, 1);
 }
 
 class TalkSystem : public ::testing::Test {
