@@ -16,6 +16,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -38,6 +39,12 @@ constexpr int kWsaTryAgain = 11002;
 
 // The Winsock number for a POSIX errno value.
 int WinsockErrorCode(int posixErrno);
+
+// Where host names are looked up: the system's resolver, or, for a test, a
+// function giving the numeric addresses in the order to try (none: the name
+// is not found). An empty function puts the resolver back.
+using HostLookup = std::function<std::vector<std::string>(const std::string& name)>;
+void SetHostLookup(HostLookup lookup);
 
 class ClientSocket;
 
@@ -68,7 +75,10 @@ class ClientSocket {
   // Starts connecting; the outcome arrives as the connect or error event.
   // A host name is looked up off the calling thread: a name that does not
   // resolve is an error event (11001), and so is a lookup still unanswered
-  // after kLookupTimeoutMs (11002). A connected socket stays as it is; an
+  // after kLookupTimeoutMs (11002). Its addresses are tried in turn (a failed
+  // attempt moves on at once, an unanswered one after about 2 s): one
+  // connect event for the address that connected, or one error event with
+  // the latest attempt's code when none did. A connected socket stays as it is; an
   // attempt still pending is dropped and started again. Throws SocketError
   // when no attempt can be started (no host, a bad port, no socket).
   void Open();

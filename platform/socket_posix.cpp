@@ -2,7 +2,10 @@
 // polls each socket once (poll() with no wait) and queues its events as
 // messages; each message checks that it still belongs to the current
 // connection before it calls a handler. A host name is looked up on a helper
-// thread of its own, so a slow resolver never holds up the owning thread.
+// thread of its own, so a slow resolver never holds up the owning thread,
+// and its addresses are tried in the resolver's order: a failed attempt
+// moves on at once, one that stays unanswered for kAttemptHoldMs lets the
+// next start beside it, and the first to connect wins.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -57,15 +60,24 @@ int WinsockErrorCode(int e) {
 
 enum class SocketState { Idle, Resolving, Connecting, Connected };
 
+constexpr auto kAttemptHold = std::chrono::milliseconds(2000);
+
+struct Address {
+  sockaddr_storage addr{};
+  socklen_t len = 0;
+};
+
 // One name lookup. The helper thread that runs it keeps its own reference,
 // so a lookup outlives an attempt that was dropped meanwhile.
 struct Lookup {
   std::mutex mutex;
   bool done = false;
   int error = 0;  // Winsock code; 0 when the name was found
-  sockaddr_storage addr{};
-  socklen_t len = 0;
+  std::vector<Address> addresses;
 };
+
+std::mutex hostLookupMutex;
+HostLookup hostLookup;  // a test's; empty: the system's resolver
 
 struct ClientSocket::Core : EventSource, std::enable_shared_from_this<ClientSocket::Core> {
   mutable std::mutex mutex;
@@ -73,10 +85,16 @@ struct ClientSocket::Core : EventSource, std::enable_shared_from_this<ClientSock
   SocketHandlers handlers;
   std::string host;
   int port = 0;
-  int fd = -1;
+  int fd = -1;  // once connected
   SocketState state = SocketState::Idle;
   uint64_t generation = 0;  // bumped by every Open and Close
-  int immediateError = 0;   // connect() failed at once; reported by the next poll
+  // While Connecting: the addresses in the order to try, the sockets
+  // connecting now, and the errno of the latest attempt that failed.
+  std::vector<Address> addresses;
+  size_t nextAddress = 0;
+  std::vector<int> attempts;
+  int lastError = 0;
+  std::chrono::steady_clock::time_point nextAttemptAt;
   bool readPending = false;
   std::vector<uint8_t> pending;  // accepted bytes the kernel has not taken yet
   size_t pendingOffset = 0;
@@ -91,16 +109,22 @@ struct ClientSocket::Core : EventSource, std::enable_shared_from_this<ClientSock
   void CloseFd() {
     if (fd >= 0) ::close(fd);
     fd = -1;
+    for (int a : attempts) ::close(a);
+    attempts.clear();
+    addresses.clear();
     state = SocketState::Idle;
     lookup.reset();
     readPending = false;
-    immediateError = 0;
     pending.clear();
     pendingOffset = 0;
   }
   void FlushPending();
-  // 0, or the errno of a socket that could not be made.
-  int BeginConnect(const sockaddr_storage& addr, socklen_t len);
+  // Starts connecting to the addresses in turn. 0, or the errno of the last
+  // socket that could not be made when no attempt is under way.
+  int BeginConnect(std::vector<Address> list);
+  int Attempt(const Address& a);
+  int AttemptNext();
+  void PollAttempts();
   void StartLookup(const std::string& name, int port);
   void PollLookup();
   void Fail(int posixErrno) {
@@ -157,25 +181,11 @@ void ClientSocket::Core::Poll() {
     PollLookup();
     return;
   }
-  if (fd < 0) return;
   if (state == SocketState::Connecting) {
-    if (immediateError != 0) {
-      Fail(immediateError);
-      return;
-    }
-    pollfd p{fd, POLLOUT, 0};
-    if (::poll(&p, 1, 0) <= 0) return;
-    int err = 0;
-    socklen_t len = sizeof(err);
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-    if (err != 0) {
-      Fail(err);
-      return;
-    }
-    state = SocketState::Connected;
-    PostConnect();
+    PollAttempts();
     return;
   }
+  if (fd < 0) return;
   short want = POLLIN | POLLRDHUP;
   if (pendingOffset < pending.size()) want |= POLLOUT;
   pollfd p{fd, want, 0};
@@ -308,14 +318,39 @@ int ClientSocket::Port() const {
 
 namespace {
 
-bool NumericAddress(const std::string& host, int port, sockaddr_storage& addr, socklen_t& len) {
+bool NumericAddress(const std::string& host, int port, Address& out) {
   sockaddr_in v4{};
   v4.sin_family = AF_INET;
   v4.sin_port = htons(static_cast<uint16_t>(port));
   if (::inet_pton(AF_INET, host.c_str(), &v4.sin_addr) != 1) return false;
-  std::memcpy(&addr, &v4, sizeof(v4));
-  len = sizeof(v4);
+  std::memcpy(&out.addr, &v4, sizeof(v4));
+  out.len = sizeof(v4);
   return true;
+}
+
+// Every address of a getaddrinfo answer, in its order.
+void AppendAddresses(const addrinfo* found, std::vector<Address>& out) {
+  for (const addrinfo* a = found; a; a = a->ai_next) {
+    if (a->ai_addrlen > sizeof(sockaddr_storage)) continue;
+    Address one;
+    std::memcpy(&one.addr, a->ai_addr, a->ai_addrlen);
+    one.len = a->ai_addrlen;
+    out.push_back(one);
+  }
+}
+
+// A test's numeric answers, with the port.
+std::vector<Address> ParseAddresses(const std::vector<std::string>& numeric, int port) {
+  std::vector<Address> out;
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  for (const std::string& text : numeric) {
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(text.c_str(), std::to_string(port).c_str(), &hints, &found) == 0) AppendAddresses(found, out);
+    if (found) ::freeaddrinfo(found);
+  }
+  return out;
 }
 
 // Names under the reserved top-level domain "invalid" (RFC 6761) never
@@ -327,50 +362,110 @@ bool ReservedInvalid(std::string name) {
   return name == "invalid" || (name.size() > kSuffix.size() && name.ends_with(kSuffix));
 }
 
-void LookUp(const std::string& name, int port, Lookup& out) {
+void LookUp(const std::string& name, int port, const HostLookup& test, Lookup& out) {
   int error = kWsaHostNotFound;
-  sockaddr_storage addr{};
-  socklen_t len = 0;
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (!ReservedInvalid(name)) {
+  std::vector<Address> addresses;
+  if (test) {
+    addresses = ParseAddresses(test(name), port);
+  } else if (!ReservedInvalid(name)) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
     const int rc = ::getaddrinfo(name.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (rc == 0 && found) {
-      std::memcpy(&addr, found->ai_addr, found->ai_addrlen);
-      len = found->ai_addrlen;
-      error = 0;
-    } else if (rc == EAI_AGAIN) {
-      error = kWsaTryAgain;
-    }
+    if (rc == 0) AppendAddresses(found, addresses);
+    if (rc == EAI_AGAIN) error = kWsaTryAgain;
     if (found) ::freeaddrinfo(found);
   }
+  if (!addresses.empty()) error = 0;
   std::lock_guard<std::mutex> lock(out.mutex);
   out.done = true;
   out.error = error;
-  out.addr = addr;
-  out.len = len;
+  out.addresses = std::move(addresses);
 }
 
 }  // namespace
 
-int ClientSocket::Core::BeginConnect(const sockaddr_storage& addr, socklen_t len) {
-  const int made = ::socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (made < 0) return errno;
+int ClientSocket::Core::BeginConnect(std::vector<Address> list) {
+  addresses = std::move(list);
+  nextAddress = 0;
+  lastError = 0;
+  state = SocketState::Connecting;
+  return AttemptNext();
+}
+
+// One attempt: under way, or failed at once (lastError). The errno of a
+// socket that could not be made, else 0.
+int ClientSocket::Core::Attempt(const Address& a) {
+  const int made = ::socket(a.addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (made < 0) {
+    lastError = errno;
+    return lastError;
+  }
   int one = 1;
   ::setsockopt(made, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-  fd = made;
-  state = SocketState::Connecting;
-  if (::connect(made, reinterpret_cast<const sockaddr*>(&addr), len) != 0 && errno != EINPROGRESS)
-    immediateError = errno;
+  if (::connect(made, reinterpret_cast<const sockaddr*>(&a.addr), a.len) != 0 && errno != EINPROGRESS) {
+    lastError = errno;
+    ::close(made);
+    return 0;
+  }
+  attempts.push_back(made);
+  nextAttemptAt = std::chrono::steady_clock::now() + kAttemptHold;
   return 0;
+}
+
+// Starts the next address that takes an attempt; the errno of the last
+// socket that could not be made when none did.
+int ClientSocket::Core::AttemptNext() {
+  int noSocket = 0;
+  while (nextAddress < addresses.size()) {
+    const size_t before = attempts.size();
+    noSocket = Attempt(addresses[nextAddress++]);
+    if (attempts.size() > before) return 0;
+  }
+  return noSocket;
+}
+
+// The first attempt to connect wins and the others are dropped; a failed
+// one gives way to the next address at once, a slow one after the hold.
+// With nothing left to try, the latest failure is the error event.
+void ClientSocket::Core::PollAttempts() {
+  for (size_t i = 0; i < attempts.size();) {
+    pollfd p{attempts[i], POLLOUT, 0};
+    if (::poll(&p, 1, 0) <= 0) {
+      ++i;
+      continue;
+    }
+    int err = 0;
+    socklen_t len = sizeof(err);
+    if (::getsockopt(attempts[i], SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    if (err == 0) {
+      fd = attempts[i];
+      attempts.erase(attempts.begin() + static_cast<std::ptrdiff_t>(i));
+      for (int other : attempts) ::close(other);
+      attempts.clear();
+      addresses.clear();
+      state = SocketState::Connected;
+      PostConnect();
+      return;
+    }
+    ::close(attempts[i]);
+    attempts.erase(attempts.begin() + static_cast<std::ptrdiff_t>(i));
+    lastError = err;
+  }
+  if (attempts.empty() || std::chrono::steady_clock::now() >= nextAttemptAt) AttemptNext();
+  if (attempts.empty()) Fail(lastError);
 }
 
 void ClientSocket::Core::StartLookup(const std::string& name, int port) {
   auto job = std::make_shared<Lookup>();
+  HostLookup test;
+  {
+    std::lock_guard<std::mutex> lock(hostLookupMutex);
+    test = hostLookup;
+  }
   try {
-    std::thread([job, name, port] { LookUp(name, port, *job); }).detach();
+    std::thread([job, name, port, test] { LookUp(name, port, test, *job); }).detach();
   } catch (const std::system_error& e) {
     throw SocketError(std::string("lookup: ") + e.what(), kWsaHostNotFound);
   }
@@ -383,25 +478,27 @@ void ClientSocket::Core::StartLookup(const std::string& name, int port) {
 // the error event.
 void ClientSocket::Core::PollLookup() {
   int error = kWsaTryAgain;
-  sockaddr_storage addr{};
-  socklen_t len = 0;
+  std::vector<Address> found;
   {
     std::lock_guard<std::mutex> lock(lookup->mutex);
     if (!lookup->done && std::chrono::steady_clock::now() < lookupDeadline) return;
     if (lookup->done) {
       error = lookup->error;
-      addr = lookup->addr;
-      len = lookup->len;
+      found = std::move(lookup->addresses);
     }
   }
   lookup.reset();
   if (error == 0) {
-    const int err = BeginConnect(addr, len);
-    if (err == 0) return;
-    error = WinsockErrorCode(err);
+    BeginConnect(std::move(found));  // what fails is reported by the next poll
+    return;
   }
   PostError(error);
   CloseFd();
+}
+
+void SetHostLookup(HostLookup lookup) {
+  std::lock_guard<std::mutex> lock(hostLookupMutex);
+  hostLookup = std::move(lookup);
 }
 
 void ClientSocket::Open() {
@@ -414,9 +511,8 @@ void ClientSocket::Open() {
     port = core_->port;
   }
   if (host.empty() || port < 0 || port > 65535) throw SocketError("Host not found: " + host, kWsaHostNotFound);
-  sockaddr_storage addr{};
-  socklen_t len = 0;
-  const bool numeric = NumericAddress(host, port, addr, len);
+  Address address;
+  const bool numeric = NumericAddress(host, port, address);
 
   bool needRegister = false;
   bool unregister = false;
@@ -428,7 +524,8 @@ void ClientSocket::Open() {
     core_->CloseFd();
     if (!numeric) {
       core_->StartLookup(host, port);
-    } else if (int err = core_->BeginConnect(addr, len); err != 0) {
+    } else if (int err = core_->BeginConnect({address}); err != 0) {
+      core_->CloseFd();
       throw SocketError(std::string("socket: ") + std::strerror(err), WinsockErrorCode(err));
     }
     // Events go to the thread that opens, each time it opens.
