@@ -93,6 +93,17 @@ TEST(LineReader, EndOfInputIsRemembered) {
   EXPECT_EQ(calls, 1);
 }
 
+// Asked for, the usage goes to stdout with success; a usage error keeps 2.
+TEST(EngineHostProgram, HelpIsUsageOnStdoutAndSuccess) {
+  const std::string engine = std::string(VELMORA_BIN_DIR) + "/velmora-engine";
+  int status = std::system((engine + " --help 2>/dev/null | grep -q '^usage: velmora-engine HOST PORT'").c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "usage not on stdout";
+  status = std::system((engine + " --help >/dev/null 2>&1").c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  status = std::system((engine + " --frobnicate >/dev/null 2>&1").c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
+}
+
 TEST(EngineHostProgram, AFloodOnStdinDoesNotHoldItPastItsDeadline) {
   // Port 1 on loopback refuses; the host keeps retrying until its deadline.
   // A loop frozen by the endless input is killed by timeout (status 124).

@@ -29,12 +29,13 @@ std::atomic<bool> stopRequested{false};
 
 void OnSignal(int) { stopRequested = true; }
 
-int Usage() {
-  std::fprintf(stderr, "usage: velmora-engine HOST PORT USER PASSWORD [--seconds N] [--trace] [--media]\n"
+// On stdout with exit 0 when asked for (--help), else on stderr with 2.
+int Usage(bool asked = false) {
+  std::fprintf(asked ? stdout : stderr, "usage: velmora-engine HOST PORT USER PASSWORD [--seconds N] [--trace] [--media]\n"
                        "                     [--record NAME] [--prerecord MS] [--shared-area]\n"
                        "  --prerecord MS is kept within 0..%d ms, as the control keeps its prerecord\n",
                static_cast<int>(CNetManage::kMaxPrerecordMs));
-  return 2;
+  return asked ? 0 : 2;
 }
 
 }  // namespace
@@ -57,6 +58,8 @@ int main(int argc, char** argv) {
       options.media = true;
     } else if (a == "--shared-area") {
       options.sharedArea = true;
+    } else if (a == "--help" || a == "-h") {
+      return Usage(true);
     } else if (a.rfind("--", 0) == 0) {
       return Usage();
     } else {
