@@ -64,6 +64,9 @@ class TVelmoraX final : public ViewerForm {
   void ApplyProperties() override;
   MessageClosure& PassMessage() override { return passMessage; }
   void ActiveFormDestroy() override;
+  bool AfterFormEvent(std::function<void()> fn) override {
+    return window && window->AfterDispatch(std::move(fn));
+  }
 
   void StatisticTimer();
 

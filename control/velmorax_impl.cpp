@@ -586,10 +586,17 @@ ULONG TVelmoraXImpl::AddRef() { return ++refs_; }
 ULONG TVelmoraXImpl::Release() {
   const ULONG n = --refs_;
   if (n != 0) return n;
-  // The final release destroys the form, whose destroy event raises
-  // OnDestroy; the object is kept alive meanwhile against sinks that
-  // query it.
+  // The object is kept alive against sinks that query it while it goes.
   refs_ = 1;
+  // Let go inside one of the form's events: the form's dispatch is still
+  // under way, so the form goes once that has returned.
+  if (platform::CurrentThreadId() == delivery_->apartment && form_->AfterFormEvent([this] { Destroy(); })) return 0;
+  Destroy();
+  return 0;
+}
+
+// Destroys the form, whose destroy event raises OnDestroy, then the object.
+void TVelmoraXImpl::Destroy() {
   if (form_->events.onDestroy)
     form_->events.onDestroy();
   else
@@ -597,7 +604,6 @@ ULONG TVelmoraXImpl::Release() {
   notify_->ReleaseAll();
   form_.reset();
   delete this;
-  return 0;
 }
 
 HRESULT TVelmoraXImpl::InterfaceSupportsErrorInfo(REFIID riid) {

@@ -210,6 +210,8 @@ class TVelmoraXImpl : public IVelmoraX, public IConnectionPointContainer, public
   class NotifyPoint;
 
   void InitializeControl();
+  // The last Release's work: the form's teardown (OnDestroy), then delete.
+  void Destroy();
   // Raises a form event on the calling thread to the sinks advised now.
   void RaiseEvent(DISPID id, DISPPARAMS& params);
   void ForwardKeyPress(char& key);

@@ -62,6 +62,13 @@ class ViewerForm {
   // The form's teardown: stops its timers, disconnects, deletes the engine
   // objects (each stops its thread first), releases the shared area.
   virtual void ActiveFormDestroy() = 0;
+  // Inside one of the form's events on its own thread: keeps fn until that
+  // event's dispatch has returned, runs it then, and gives true. Otherwise
+  // false, and fn is not run.
+  virtual bool AfterFormEvent(std::function<void()> fn) {
+    (void)fn;
+    return false;
+  }
 
   FormEvents events;
 };

@@ -9,6 +9,21 @@ namespace platform {
 std::unique_ptr<Form> CreateX11Form(int width, int height, const char* caption);
 
 void Form::Dispatch(const FormEvent& event) {
+  ++dispatching_;
+  Handle(event);
+  if (--dispatching_ != 0 || !afterDispatch_) return;
+  const std::function<void()> after = std::move(afterDispatch_);
+  afterDispatch_ = nullptr;
+  after();  // may destroy the form: nothing of it is read afterwards
+}
+
+bool Form::AfterDispatch(std::function<void()> fn) {
+  if (dispatching_ == 0) return false;
+  afterDispatch_ = std::move(fn);
+  return true;
+}
+
+void Form::Handle(const FormEvent& event) {
   if (preDispatch && preDispatch(event)) return;
   using Kind = FormEvent::Kind;
   const bool input = event.kind == Kind::MouseDown || event.kind == Kind::MouseUp || event.kind == Kind::KeyChar;

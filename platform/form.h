@@ -69,13 +69,23 @@ class Form : public NativeWindow {
   // left press soon after another, near it, is a double click; a left
   // release after a single press is a click.
   void Dispatch(const FormEvent& event);
+  // While an event is being dispatched: keeps fn until that dispatch has
+  // returned, runs it then, and gives true. Otherwise false, and fn is not
+  // run. fn may destroy the form; a handler that lets go of the form's owner
+  // must not take the form from under the dispatch that called it. Owner's
+  // thread only.
+  bool AfterDispatch(std::function<void()> fn);
 
  protected:
   // Lets a reader of events notice that a handler destroyed the form.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 
  private:
+  void Handle(const FormEvent& event);
+
   std::atomic<bool> enabled_{true};
+  int dispatching_ = 0;  // nested dispatches under way
+  std::function<void()> afterDispatch_;
   bool statusShown_ = false;
   std::vector<StatusPanel> statusPanels_;
   bool pressed_ = false;

@@ -1,10 +1,13 @@
 /* A host written in C from the public COM documentation (64-bit layouts,
  * OLECHAR as a 16-bit unit): it drives the control through IDispatch and
  * raw vtable slots, and receives OnPassMessage in a sink of its own. */
+#define _POSIX_C_SOURCE 200809L
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 typedef int32_t HRESULT;
 typedef uint16_t OLECHAR;
@@ -52,9 +55,14 @@ static const GUID IID_IDispatch_ = {0x00020400, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0
 static const GUID IID_ICPC_ = {0xB196B284, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
 /* The control's event interface, as its type library names it. */
 static const GUID DIID_Events_ = {0x6B3F2A43, 0x8C1D, 0x4E57, {0x9A, 0x2E, 0x51, 0x7C, 0x03, 0xD4, 0xB8, 0x11}};
+static const GUID CLSID_VelmoraX_ = {0x6B3F2A41, 0x8C1D, 0x4E57, {0x9A, 0x2E, 0x51, 0x7C, 0x03, 0xD4, 0xB8, 0x11}};
+static const GUID IID_IClassFactory_ = {1, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
 void* velmora_test_create_control(void);
 void velmora_test_report_from_thread(void* object, int number, const char* text);
+void velmora_test_double_click(Object* control);
+HRESULT DllGetClassObject(const GUID* clsid, const GUID* iid, Object** out);
+HRESULT DllCanUnloadNow(void);
 int VelmoraPumpMessages(unsigned timeoutMs);
 BSTR SysAllocString(const OLECHAR*);
 void SysFreeString(BSTR);
@@ -99,6 +107,53 @@ static HRESULT SinkInvoke(Object* self, DISPID id, const GUID* iid, uint32_t lci
 }
 static Slot sinkTable[7] = {(Slot)SinkQI, (Slot)SinkRef, (Slot)SinkRef, NULL, NULL, NULL, (Slot)SinkInvoke};
 static Object sink = {sinkTable};
+
+/* A sink that lets go of the control in OnDblClick, as a camera wall
+ * closing a tile does. */
+static Object* wallControl;
+static int wallDblClicks, wallDestroys, wallAfterDestroy;
+static HRESULT WallInvoke(Object* self, DISPID id, const GUID* iid, uint32_t lcid, uint16_t flags, DISPPARAMS* p,
+                          VARIANT* result, void* excep, uint32_t* argErr) {
+  (void)self, (void)iid, (void)lcid, (void)flags, (void)p, (void)result, (void)excep, (void)argErr;
+  if (wallDestroys) ++wallAfterDestroy;
+  if (id == 5 && ++wallDblClicks == 1) ((RefFn)wallControl->vtbl[2])(wallControl);
+  if (id == 6) ++wallDestroys;
+  return 0;
+}
+static Slot wallTable[7] = {(Slot)SinkQI, (Slot)SinkRef, (Slot)SinkRef, NULL, NULL, NULL, (Slot)WallInvoke};
+static Object wallSink = {wallTable};
+
+/* The real control, made through its class factory, is released by the
+ * sink inside OnDblClick: it goes once that event is over, with OnDestroy
+ * last, and leaves nothing behind. */
+static void ReleaseInsideAFormEvent(void) {
+  char ns[64];
+  snprintf(ns, sizeof ns, "chost%d.", (int)getpid());
+  setenv("VELMORA_NS", ns, 1);
+  setenv("VELMORA_VIDEO", "headless", 1);
+  setenv("VELMORA_AUDIO", "null", 1);
+  setenv("VELMORA_OSTRANE", "", 1);
+  setenv("VELMORA_MESSAGE_BOX", "stderr", 1);
+  Object* factory = NULL;
+  CHECK(DllGetClassObject(&CLSID_VelmoraX_, &IID_IClassFactory_, &factory) == 0);
+  typedef HRESULT (*CreateInstanceFn)(Object*, Object*, const GUID*, Object**);
+  CHECK(((CreateInstanceFn)factory->vtbl[3])(factory, NULL, &IID_IUnknown_, &wallControl) == 0);
+  ((RefFn)factory->vtbl[2])(factory);
+  Object *cpc = NULL, *cp = NULL;
+  uint32_t cookie = 0;
+  CHECK(((QueryInterfaceFn)wallControl->vtbl[0])(wallControl, &IID_ICPC_, &cpc) == 0);
+  CHECK(((FindConnectionPointFn)cpc->vtbl[4])(cpc, &DIID_Events_, &cp) == 0);
+  CHECK(((AdviseFn)cp->vtbl[5])(cp, &wallSink, &cookie) == 0);
+  ((RefFn)cp->vtbl[2])(cp);
+  ((RefFn)cpc->vtbl[2])(cpc);
+  velmora_test_double_click(wallControl);
+  for (int i = 0; i < 2000 && wallDestroys == 0; ++i) VelmoraPumpMessages(5);
+  VelmoraPumpMessages(50);
+  CHECK(wallDblClicks == 1);
+  CHECK(wallDestroys == 1);
+  CHECK(wallAfterDestroy == 0);
+  CHECK(DllCanUnloadNow() == 0);
+}
 
 static DISPID IdOf(Object* d, const char* name) {
   OLECHAR wide[32];
@@ -172,6 +227,8 @@ int main(void) {
   ((RefFn)cpc->vtbl[2])(cpc);
   ((RefFn)disp->vtbl[2])(disp);
   ((RefFn)control->vtbl[2])(control);
+
+  ReleaseInsideAFormEvent();
   printf("%d passed, %d failed\n", passed, failed);
   return failed != 0;
 }
