@@ -7,6 +7,8 @@
 namespace platform {
 
 std::unique_ptr<Form> CreateX11Form(int width, int height, const char* caption);
+std::unique_ptr<Form> CreateX11MainForm(int width, int height, const char* title, const char* instance,
+                                        const char* className);
 
 void Form::Dispatch(const FormEvent& event) {
   ++dispatching_;
@@ -66,17 +68,39 @@ void Form::Handle(const FormEvent& event) {
     case Kind::Deactivate:
       if (handlers.onDeactivate) handlers.onDeactivate();
       break;
+    case Kind::CloseRequest:
+      if (handlers.onCloseRequest) handlers.onCloseRequest();
+      break;
+    case Kind::Gone:
+      if (handlers.onGone) handlers.onGone();
+      break;
   }
 }
 
+namespace {
+
+std::unique_ptr<Form> CreateHeadlessForm(int width, int height, const char* caption) {
+  auto form = CreateHeadlessWindow(width, height);
+  form->SetCaption(caption ? caption : "");
+  return form;
+}
+
+}  // namespace
+
 std::unique_ptr<Form> CreateForm(int width, int height, const char* caption) {
   switch (ChooseDrawKind()) {
-    case DrawKind::Headless: {
-      auto form = CreateHeadlessWindow(width, height);
-      form->SetCaption(caption ? caption : "");
-      return form;
-    }
+    case DrawKind::Headless: return CreateHeadlessForm(width, height, caption);
     case DrawKind::X11: return CreateX11Form(width, height, caption);
+    case DrawKind::None: break;
+  }
+  return nullptr;
+}
+
+std::unique_ptr<Form> CreateMainForm(int width, int height, const char* title, const char* instance,
+                                     const char* className) {
+  switch (ChooseDrawKind()) {
+    case DrawKind::Headless: return CreateHeadlessForm(width, height, title);
+    case DrawKind::X11: return CreateX11MainForm(width, height, title, instance, className);
     case DrawKind::None: break;
   }
   return nullptr;

@@ -23,7 +23,7 @@ namespace platform {
 
 struct FormEvent {
   // (KeyChar, not KeyPress: Xlib defines that name as a macro.)
-  enum class Kind { MouseDown, MouseUp, KeyChar, Paint, Activate, Deactivate };
+  enum class Kind { MouseDown, MouseUp, KeyChar, Paint, Activate, Deactivate, CloseRequest, Gone };
   Kind kind = Kind::Paint;
   MouseButton button = MouseButton::Left;
   ShiftState shift;
@@ -37,6 +37,11 @@ struct FormHandlers {
   // The handler may change or clear (0) the key.
   std::function<void(char& key)> onKeyPress;
   std::function<void(MouseButton button, ShiftState shift, int32_t x, int32_t y)> onMouseDown;
+  // A main form's: the desktop asks to close it (its close button).
+  std::function<void()> onCloseRequest;
+  // The window went from under the form: another program destroyed it, or
+  // its display connection was lost. Raised once.
+  std::function<void()> onGone;
 };
 
 class Form : public NativeWindow {
@@ -99,5 +104,12 @@ class Form : public NativeWindow {
 // events are delivered by the creating thread's pumps. Null when there is
 // nothing to draw on (DrawKind::None, or the display cannot be opened).
 std::unique_ptr<Form> CreateForm(int width, int height, const char* caption);
+
+// A program's own top-level form of the chosen kind, shown. The desktop
+// knows it by its class (WM_CLASS instance and class) and process, and its
+// close button raises onCloseRequest rather than ending the program's
+// display connection. Null as CreateForm.
+std::unique_ptr<Form> CreateMainForm(int width, int height, const char* title, const char* instance,
+                                     const char* className);
 
 }  // namespace platform

@@ -6,7 +6,9 @@
 #include "platform/message_queue.h"
 #include "platform/x11_display.h"
 
+#include <X11/Xatom.h>
 #include <X11/Xutil.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <mutex>
@@ -94,6 +96,12 @@ class X11Window : public Form, private EventSource {
   }
   DrawKind Kind() const override { return DrawKind::X11; }
   uint64_t NativeId() const override { return window_; }
+
+  // A main form's: the desktop's close requests come as this client message.
+  void WatchDesktop(Atom protocols, Atom deleteWindow) {
+    wmProtocols_ = protocols;
+    wmDeleteWindow_ = deleteWindow;
+  }
 
   void DrawPolyline(const Point* points, int count, uint32_t rgb, int width) override {
     if (!points || count < 2 || *lost_) return;
@@ -199,15 +207,15 @@ class X11Window : public Form, private EventSource {
     std::vector<FormEvent> events;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (*lost_) return;
+      if (gone_) return;
       bool paintBar = false;
-      while (XPending(display_) > 0 && !*lost_) {
+      while (!*lost_ && XPending(display_) > 0 && !*lost_) {  // XPending may find the connection lost
         XEvent xe;
         XNextEvent(display_, &xe);
         FormEvent e;
         if (bar_ && xe.xany.window == bar_) {
           paintBar = paintBar || (xe.type == Expose && xe.xexpose.count == 0);
-        } else if (Translate(xe, e)) {
+        } else if (DesktopEvent(xe, e) || Translate(xe, e)) {
           events.push_back(e);
         }
       }
@@ -215,12 +223,31 @@ class X11Window : public Form, private EventSource {
         PaintBar();
         XFlush(display_);
       }
+      if (*lost_ && !gone_) {
+        gone_ = true;
+        events.push_back({.kind = FormEvent::Kind::Gone});
+      }
     }
     const std::shared_ptr<bool> alive = alive_;
     for (const FormEvent& e : events) {
       if (!*alive) return;
       Dispatch(e);
     }
+  }
+
+  // A close request, or this window destroyed by another client. Under mutex_.
+  bool DesktopEvent(const XEvent& xe, FormEvent& out) {
+    if (xe.type == ClientMessage && wmProtocols_ && xe.xclient.message_type == wmProtocols_ &&
+        Atom(xe.xclient.data.l[0]) == wmDeleteWindow_) {
+      out.kind = FormEvent::Kind::CloseRequest;
+      return true;
+    }
+    if (xe.type == DestroyNotify && xe.xdestroywindow.window == window_ && !gone_) {
+      gone_ = true;
+      out.kind = FormEvent::Kind::Gone;
+      return true;
+    }
+    return false;
   }
 
   // Along the bottom edge, as wide as the form. Under mutex_.
@@ -242,10 +269,35 @@ class X11Window : public Form, private EventSource {
   Rect bounds_{};
   Window bar_ = 0;  // the status bar, made when first shown
   GC barGc_ = nullptr;
+  Atom wmProtocols_ = 0, wmDeleteWindow_ = 0;
+  bool gone_ = false;  // Gone was raised
 };
 
+// How a program's own top-level window is known to the desktop.
+struct DesktopName {
+  const char* instance;
+  const char* className;
+};
+
+// WM_CLASS, WM_CLIENT_MACHINE and the process id; close requests asked for;
+// destruction by another client reported. Before the window is mapped, as
+// window managers read them then.
+void NameForDesktop(Display* display, Window window, const DesktopName& name, X11Window& form) {
+  std::string instance = name.instance ? name.instance : "", klass = name.className ? name.className : "";
+  XClassHint hint{instance.data(), klass.data()};
+  XSetWMProperties(display, window, nullptr, nullptr, nullptr, 0, nullptr, nullptr, &hint);
+  const long pid = long(getpid());
+  XChangeProperty(display, window, XInternAtom(display, "_NET_WM_PID", False), XA_CARDINAL, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(&pid), 1);
+  Atom deleteWindow = XInternAtom(display, "WM_DELETE_WINDOW", False);
+  XSetWMProtocols(display, window, &deleteWindow, 1);
+  XSelectInput(display, window, kFormEventMask | StructureNotifyMask);
+  form.WatchDesktop(XInternAtom(display, "WM_PROTOCOLS", False), deleteWindow);
+}
+
 // A black window of its own connection, asking for the form's events.
-std::unique_ptr<X11Window> MakeX11Window(int width, int height, const char* title, bool parked) {
+std::unique_ptr<X11Window> MakeX11Window(int width, int height, const char* title, bool parked,
+                                         const DesktopName* desktop = nullptr) {
   auto lost = std::make_unique<std::atomic<bool>>(false);
   Display* display = OpenDisplay(lost.get());
   if (!display) return nullptr;
@@ -257,10 +309,12 @@ std::unique_ptr<X11Window> MakeX11Window(int width, int height, const char* titl
                                       BlackPixel(display, screen));
   XSelectInput(display, window, kFormEventMask);
   if (title) XStoreName(display, window, title);
+  auto form = std::make_unique<X11Window>(display, window, parking, std::move(lost), width > 0 ? width : 1,
+                                          height > 0 ? height : 1);
+  if (desktop) NameForDesktop(display, window, *desktop, *form);
   XMapWindow(display, window);
   XSync(display, False);
-  return std::make_unique<X11Window>(display, window, parking, std::move(lost), width > 0 ? width : 1,
-                                     height > 0 ? height : 1);
+  return form;
 }
 
 }  // namespace
@@ -273,5 +327,10 @@ std::unique_ptr<Form> CreateX11Form(int width, int height, const char* caption) 
   return MakeX11Window(width, height, caption, true);
 }
 
+std::unique_ptr<Form> CreateX11MainForm(int width, int height, const char* title, const char* instance,
+                                        const char* className) {
+  const DesktopName name{instance, className};
+  return MakeX11Window(width, height, title, false, &name);
+}
 
 }  // namespace platform

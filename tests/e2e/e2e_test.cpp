@@ -33,6 +33,7 @@
 
 // Last: Xlib's macros clash with names above.
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 namespace {
 
@@ -371,6 +372,89 @@ TEST_F(EndToEnd, TheRegisteredControlShowsPlaysTalksAndRecords) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_FALSE(fs::exists(shm)) << "the talk area outlived its users";
   EXPECT_FALSE(serverRuns()) << "ostrane still runs";
+}
+
+// velmora-view's own top-level window of process pid, known by its class; 0 if none.
+Window ViewWindowOf(Display* d, pid_t pid) {
+  Window root, parent, *children = nullptr;
+  unsigned count = 0;
+  Window found = 0;
+  if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &count)) return 0;
+  const Atom pidAtom = XInternAtom(d, "_NET_WM_PID", False);
+  for (unsigned i = 0; i < count && !found; ++i) {
+    XClassHint hint{};
+    if (!XGetClassHint(d, children[i], &hint)) continue;
+    const bool named = std::string(hint.res_name) == "velmora-view" && std::string(hint.res_class) == "Velmora";
+    XFree(hint.res_name);
+    XFree(hint.res_class);
+    Atom type;
+    int format;
+    unsigned long items, after;
+    unsigned char* data = nullptr;
+    if (named && XGetWindowProperty(d, children[i], pidAtom, 0, 1, False, AnyPropertyType, &type, &format, &items,
+                                    &after, &data) == Success && data) {
+      if (items == 1 && *reinterpret_cast<long*>(data) == pid) found = children[i];
+      XFree(data);
+    }
+  }
+  if (children) XFree(children);
+  return found;
+}
+
+// What a window manager's close button sends.
+void AskToClose(Display* d, Window w) {
+  XEvent e{};
+  e.xclient.type = ClientMessage;
+  e.xclient.window = w;
+  e.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+  e.xclient.format = 32;
+  e.xclient.data.l[0] = long(XInternAtom(d, "WM_DELETE_WINDOW", False));
+  e.xclient.data.l[1] = CurrentTime;
+  XSendEvent(d, w, False, NoEventMask, &e);
+  XFlush(d);
+}
+
+// Closed from the desktop, velmora-view ends as "quit" ends it; with its
+// window destroyed from outside, or its connection killed, it says so and
+// ends.
+TEST_F(EndToEnd, TheViewsWindowClosesLikeADesktopWindow) {
+  testing_support::OwnDisplay display;
+  std::string why;
+  if (!display.Start(&why)) GTEST_SKIP() << why;
+  const std::string registry = (dir_ / "registry").string();
+  ASSERT_EQ(Shell("VELMORA_REGISTRY='" + registry + "' " + kBin + "/velmora-regsvr " + kLib +
+                  "/libvelmora.so >/dev/null"),
+            0);
+  Display* d = XOpenDisplay(nullptr);
+  ASSERT_NE(d, nullptr);
+  enum { kClose, kDestroy, kKill };
+  for (const int how : {kClose, kDestroy, kKill}) {
+    ChildProcess view({kBin + "/velmora-view", "--registry", registry},
+                      {"VELMORA_AUDIO=null", "VELMORA_VIDEO=", "VELMORA_OSTRANE=", "VELMORA_MESSAGE_BOX=stderr"},
+                      true, true);
+    Lines out(view);
+    Window w = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (!(w = ViewWindowOf(d, view.pid())) && Clock::now() < deadline) out.Pump(50);
+    ASSERT_NE(w, 0u) << "no window of class velmora-view/Velmora with the process's id";
+    Atom* protocols = nullptr;
+    int n = 0;
+    ASSERT_TRUE(XGetWMProtocols(d, w, &protocols, &n) && n == 1);
+    EXPECT_EQ(protocols[0], XInternAtom(d, "WM_DELETE_WINDOW", False));
+    XFree(protocols);
+    if (how == kClose) {
+      AskToClose(d, w);
+      EXPECT_TRUE(out.WaitFor([](const std::string& l) { return l == "event OnDestroy"; }));
+      EXPECT_EQ(view.WaitExitCode(20000), 0);
+    } else {
+      if (how == kDestroy) XDestroyWindow(d, w);
+      if (how == kKill) XKillClient(d, w);
+      XFlush(d);
+      EXPECT_TRUE(out.WaitFor([](const std::string& l) { return l.find("destroyed from outside") != std::string::npos; }));
+      EXPECT_EQ(view.WaitExitCode(20000), 1);
+    }
+  }
+  XCloseDisplay(d);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 // (X11 when DISPLAY is set, headless otherwise), prints every message as
 // "NUM TEXT", every other event as "event NAME" and a statistics line each
 // second. On standard input it takes "set NAME VALUE", "get NAME",
-// "call NAME [ARG...]" and "quit". Where a member takes an address,
+// "call NAME [ARG...]" and "quit"; closing its window is "quit" too. Where a member takes an address,
 // velmora-view lends its own memory: "call PutSIOData PORT TEXT",
 // "call GetSIOData PORT", "call SetDecPointer".
 #include <signal.h>
@@ -175,6 +175,12 @@ int main(int argc, char** argv) {
     while (!stopRequested) {
       if (options.seconds >= 0 && Clock::now() - start >= std::chrono::duration<double>(options.seconds)) break;
       VelmoraPumpMessages(20);
+      if (host.CloseRequested()) break;
+      if (host.WindowGone()) {
+        Complain("the window was destroyed from outside; ending");
+        exitCode = 1;
+        break;
+      }
       if (!ReadCommands(host, input)) break;
       if (Clock::now() >= nextStats) {
         nextStats += std::chrono::seconds(1);

@@ -229,7 +229,11 @@ bool ViewHost::Create(HostError* error) {
   }
   if (!point_) return fail(3, "the control's events cannot be advised");
 
-  window_ = platform::CreateViewWindow(kWidth, kHeight, "velmora-view");
+  window_ = platform::CreateMainForm(kWidth, kHeight, "velmora-view", "velmora-view", "Velmora");
+  if (window_) {
+    window_->handlers.onCloseRequest = [this] { closeRequested_ = true; };
+    window_->handlers.onGone = [this] { windowGone_ = true; };
+  }
   site_ = std::make_unique<Site>(window_ ? window_->NativeId() : 0);
   if (SUCCEEDED(control_->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&ole_)))) {
     ole_->SetClientSite(site_.get());

@@ -11,6 +11,7 @@
 
 #include "platform/com/ole.h"
 #include "platform/draw.h"
+#include "platform/form.h"
 #include "platform/module.h"
 
 namespace view {
@@ -42,6 +43,10 @@ class ViewHost {
   // The id of the host window (0 without one) and its kind.
   uint64_t WindowId() const;
   bool HasX11Window() const;
+  // The desktop asked to close the window.
+  bool CloseRequested() const { return closeRequested_; }
+  // The window was destroyed from outside.
+  bool WindowGone() const { return windowGone_; }
 
  private:
   HRESULT Id(const std::string& name, DISPID* id);
@@ -58,7 +63,9 @@ class ViewHost {
   DWORD cookie_ = 0;
   std::unique_ptr<EventSink> sink_;
   std::unique_ptr<Site> site_;
-  std::unique_ptr<platform::NativeWindow> window_;
+  std::unique_ptr<platform::Form> window_;
+  bool closeRequested_ = false;
+  bool windowGone_ = false;
   std::unique_ptr<uint8_t[]> picture_;  // lent to SetDecPointer; outlives the control
 };
 
