@@ -20,17 +20,9 @@ extern "C" void velmora_test_report_from_thread(void* object, int number, const 
 extern "C" void velmora_test_double_click(IUnknown* unknown) {
   control::IVelmoraX* x = nullptr;
   if (FAILED(unknown->QueryInterface(control::IID_IVelmoraX, reinterpret_cast<void**>(&x)))) return;
-  auto* impl = static_cast<control::TVelmoraXImpl*>(x);
-  auto* window = dynamic_cast<platform::HeadlessWindow*>(impl->Form()->FormWindow());
-  if (window) {
-    using Kind = platform::FormEvent::Kind;
-    for (auto [kind, ms] : {std::pair{Kind::MouseDown, 1000u}, {Kind::MouseUp, 1050u}, {Kind::MouseDown, 1200u}}) {
-      platform::FormEvent e;
-      e.kind = kind;
-      e.x = e.y = 10;
-      e.timeMs = ms;
-      window->Inject(e);
-    }
-  }
+  auto* window = dynamic_cast<platform::HeadlessWindow*>(static_cast<control::TVelmoraXImpl*>(x)->Form()->FormWindow());
+  using Kind = platform::FormEvent::Kind;
+  for (auto [kind, ms] : {std::pair{Kind::MouseDown, 1000u}, {Kind::MouseUp, 1050u}, {Kind::MouseDown, 1200u}})
+    if (window) window->Inject({.kind = kind, .x = 10, .y = 10, .timeMs = ms});
   x->Release();
 }

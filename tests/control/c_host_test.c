@@ -7,7 +7,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 typedef int32_t HRESULT;
 typedef uint16_t OLECHAR;
@@ -48,6 +47,7 @@ typedef HRESULT (*FindConnectionPointFn)(Object*, const GUID*, Object**);
 typedef HRESULT (*AdviseFn)(Object*, Object*, uint32_t*);
 typedef HRESULT (*GetI4Fn)(Object*, int32_t*);
 typedef HRESULT (*PutI4Fn)(Object*, int32_t);
+typedef HRESULT (*CreateInstanceFn)(Object*, Object*, const GUID*, Object**);
 
 static const GUID IID_NULL_ = {0, 0, 0, {0}};
 static const GUID IID_IUnknown_ = {0, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
@@ -115,32 +115,25 @@ static int wallDblClicks, wallDestroys, wallAfterDestroy;
 static HRESULT WallInvoke(Object* self, DISPID id, const GUID* iid, uint32_t lcid, uint16_t flags, DISPPARAMS* p,
                           VARIANT* result, void* excep, uint32_t* argErr) {
   (void)self, (void)iid, (void)lcid, (void)flags, (void)p, (void)result, (void)excep, (void)argErr;
-  if (wallDestroys) ++wallAfterDestroy;
+  wallAfterDestroy += wallDestroys;
   if (id == 5 && ++wallDblClicks == 1) ((RefFn)wallControl->vtbl[2])(wallControl);
-  if (id == 6) ++wallDestroys;
+  wallDestroys += id == 6;
   return 0;
 }
 static Slot wallTable[7] = {(Slot)SinkQI, (Slot)SinkRef, (Slot)SinkRef, NULL, NULL, NULL, (Slot)WallInvoke};
 static Object wallSink = {wallTable};
 
-/* The real control, made through its class factory, is released by the
- * sink inside OnDblClick: it goes once that event is over, with OnDestroy
- * last, and leaves nothing behind. */
+/* The real control, released by the sink inside OnDblClick, goes once that
+ * event is over, with OnDestroy last, and leaves nothing behind. */
 static void ReleaseInsideAFormEvent(void) {
-  char ns[64];
-  snprintf(ns, sizeof ns, "chost%d.", (int)getpid());
-  setenv("VELMORA_NS", ns, 1);
-  setenv("VELMORA_VIDEO", "headless", 1);
-  setenv("VELMORA_AUDIO", "null", 1);
-  setenv("VELMORA_OSTRANE", "", 1);
-  setenv("VELMORA_MESSAGE_BOX", "stderr", 1);
-  Object* factory = NULL;
+  const char* env[][2] = {{"VELMORA_VIDEO", "headless"}, {"VELMORA_AUDIO", "null"}, {"VELMORA_OSTRANE", ""},
+                          {"VELMORA_NS", "chost."}};
+  for (int i = 0; i < 4; ++i) setenv(env[i][0], env[i][1], 1);
+  Object *factory = NULL, *cpc = NULL, *cp = NULL;
+  uint32_t cookie = 0;
   CHECK(DllGetClassObject(&CLSID_VelmoraX_, &IID_IClassFactory_, &factory) == 0);
-  typedef HRESULT (*CreateInstanceFn)(Object*, Object*, const GUID*, Object**);
   CHECK(((CreateInstanceFn)factory->vtbl[3])(factory, NULL, &IID_IUnknown_, &wallControl) == 0);
   ((RefFn)factory->vtbl[2])(factory);
-  Object *cpc = NULL, *cp = NULL;
-  uint32_t cookie = 0;
   CHECK(((QueryInterfaceFn)wallControl->vtbl[0])(wallControl, &IID_ICPC_, &cpc) == 0);
   CHECK(((FindConnectionPointFn)cpc->vtbl[4])(cpc, &DIID_Events_, &cp) == 0);
   CHECK(((AdviseFn)cp->vtbl[5])(cp, &wallSink, &cookie) == 0);
@@ -149,9 +142,7 @@ static void ReleaseInsideAFormEvent(void) {
   velmora_test_double_click(wallControl);
   for (int i = 0; i < 2000 && wallDestroys == 0; ++i) VelmoraPumpMessages(5);
   VelmoraPumpMessages(50);
-  CHECK(wallDblClicks == 1);
-  CHECK(wallDestroys == 1);
-  CHECK(wallAfterDestroy == 0);
+  CHECK(wallDblClicks == 1 && wallDestroys == 1 && wallAfterDestroy == 0);
   CHECK(DllCanUnloadNow() == 0);
 }
 

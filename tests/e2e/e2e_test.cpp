@@ -33,6 +33,7 @@
 
 // Last: Xlib's macros clash with names above.
 #include <X11/Xlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
 namespace {
@@ -185,6 +186,14 @@ class EndToEnd : public ::testing::Test {
     if (!HasFailure()) fs::remove_all(dir_);
     testing_support::RemoveRuntimeFiles(ns_);
   }
+  // The registry, as an installer fills it; its folder.
+  std::string RegisterControl() {
+    const std::string registry = (dir_ / "registry").string();
+    EXPECT_EQ(Shell("VELMORA_REGISTRY='" + registry + "' " + kBin + "/velmora-regsvr " + kLib +
+                    "/libvelmora.so >/dev/null"),
+              0);
+    return registry;
+  }
   std::string ns_;
   fs::path dir_;
 };
@@ -194,11 +203,8 @@ TEST_F(EndToEnd, TheRegisteredControlShowsPlaysTalksAndRecords) {
   std::string why;
   if (!display.Start(&why)) GTEST_SKIP() << why;
 
-  // The registry, as an installer fills it.
-  const std::string registry = (dir_ / "registry").string();
-  ASSERT_EQ(Shell("VELMORA_REGISTRY='" + registry + "' " + kBin + "/velmora-regsvr " + kLib +
-                "/libvelmora.so >/dev/null"),
-            0);
+  const std::string registry = RegisterControl();
+  ASSERT_FALSE(HasFailure());
 
   // The camera.
   const fs::path talkOut = dir_ / "talk.raw";
@@ -374,85 +380,48 @@ TEST_F(EndToEnd, TheRegisteredControlShowsPlaysTalksAndRecords) {
   EXPECT_FALSE(serverRuns()) << "ostrane still runs";
 }
 
-// velmora-view's own top-level window of process pid, known by its class; 0 if none.
-Window ViewWindowOf(Display* d, pid_t pid) {
-  Window root, parent, *children = nullptr;
-  unsigned count = 0;
-  Window found = 0;
-  if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &children, &count)) return 0;
-  const Atom pidAtom = XInternAtom(d, "_NET_WM_PID", False);
-  for (unsigned i = 0; i < count && !found; ++i) {
-    XClassHint hint{};
-    if (!XGetClassHint(d, children[i], &hint)) continue;
-    const bool named = std::string(hint.res_name) == "velmora-view" && std::string(hint.res_class) == "Velmora";
-    XFree(hint.res_name);
-    XFree(hint.res_class);
-    Atom type;
-    int format;
-    unsigned long items, after;
-    unsigned char* data = nullptr;
-    if (named && XGetWindowProperty(d, children[i], pidAtom, 0, 1, False, AnyPropertyType, &type, &format, &items,
-                                    &after, &data) == Success && data) {
-      if (items == 1 && *reinterpret_cast<long*>(data) == pid) found = children[i];
-      XFree(data);
-    }
-  }
-  if (children) XFree(children);
-  return found;
-}
-
-// What a window manager's close button sends.
-void AskToClose(Display* d, Window w) {
-  XEvent e{};
-  e.xclient.type = ClientMessage;
-  e.xclient.window = w;
-  e.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
-  e.xclient.format = 32;
-  e.xclient.data.l[0] = long(XInternAtom(d, "WM_DELETE_WINDOW", False));
-  e.xclient.data.l[1] = CurrentTime;
-  XSendEvent(d, w, False, NoEventMask, &e);
-  XFlush(d);
-}
-
-// Closed from the desktop, velmora-view ends as "quit" ends it; with its
-// window destroyed from outside, or its connection killed, it says so and
-// ends.
+// Closed from the desktop, velmora-view ends as "quit" does; with its window
+// destroyed from outside, or its connection killed, it says so and ends.
 TEST_F(EndToEnd, TheViewsWindowClosesLikeADesktopWindow) {
   testing_support::OwnDisplay display;
   std::string why;
   if (!display.Start(&why)) GTEST_SKIP() << why;
-  const std::string registry = (dir_ / "registry").string();
-  ASSERT_EQ(Shell("VELMORA_REGISTRY='" + registry + "' " + kBin + "/velmora-regsvr " + kLib +
-                  "/libvelmora.so >/dev/null"),
-            0);
+  const std::string registry = RegisterControl();
   Display* d = XOpenDisplay(nullptr);
   ASSERT_NE(d, nullptr);
-  enum { kClose, kDestroy, kKill };
-  for (const int how : {kClose, kDestroy, kKill}) {
+  Atom deleteWindow = XInternAtom(d, "WM_DELETE_WINDOW", False);
+  for (const int how : {0, 1, 2}) {  // close, destroy, kill
     ChildProcess view({kBin + "/velmora-view", "--registry", registry},
-                      {"VELMORA_AUDIO=null", "VELMORA_VIDEO=", "VELMORA_OSTRANE=", "VELMORA_MESSAGE_BOX=stderr"},
-                      true, true);
+                      {"VELMORA_AUDIO=null", "VELMORA_VIDEO=", "VELMORA_OSTRANE=", "VELMORA_MESSAGE_BOX=stderr"}, true, true);
     Lines out(view);
     Window w = 0;
-    const auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (!(w = ViewWindowOf(d, view.pid())) && Clock::now() < deadline) out.Pump(50);
-    ASSERT_NE(w, 0u) << "no window of class velmora-view/Velmora with the process's id";
-    Atom* protocols = nullptr;
-    int n = 0;
-    ASSERT_TRUE(XGetWMProtocols(d, w, &protocols, &n) && n == 1);
-    EXPECT_EQ(protocols[0], XInternAtom(d, "WM_DELETE_WINDOW", False));
-    XFree(protocols);
-    if (how == kClose) {
-      AskToClose(d, w);
-      EXPECT_TRUE(out.WaitFor([](const std::string& l) { return l == "event OnDestroy"; }));
-      EXPECT_EQ(view.WaitExitCode(20000), 0);
-    } else {
-      if (how == kDestroy) XDestroyWindow(d, w);
-      if (how == kKill) XKillClient(d, w);
-      XFlush(d);
-      EXPECT_TRUE(out.WaitFor([](const std::string& l) { return l.find("destroyed from outside") != std::string::npos; }));
-      EXPECT_EQ(view.WaitExitCode(20000), 1);
+    for (auto until = Clock::now() + std::chrono::seconds(20); !w && Clock::now() < until; out.Pump(50))
+      w = testing_support::FindWindowNamed(d, DefaultRootWindow(d), "velmora-view");
+    ASSERT_NE(w, 0u);
+    XClassHint hint{};
+    ASSERT_TRUE(XGetClassHint(d, w, &hint));
+    EXPECT_EQ(std::string(hint.res_name) + "/" + hint.res_class, "velmora-view/Velmora");
+    Atom type, *protocols = nullptr;
+    int format, n = 0;
+    unsigned long items, after;
+    unsigned char* pid = nullptr;
+    XGetWindowProperty(d, w, XInternAtom(d, "_NET_WM_PID", False), 0, 1, False, XA_CARDINAL, &type, &format, &items,
+                       &after, &pid);
+    EXPECT_TRUE(pid && *reinterpret_cast<long*>(pid) == view.pid());
+    ASSERT_TRUE(XGetWMProtocols(d, w, &protocols, &n) && n == 1 && protocols[0] == deleteWindow);
+    if (how == 0) {
+      XEvent e{};
+      e.xclient = {ClientMessage, 0, False, d, w, XInternAtom(d, "WM_PROTOCOLS", False), 32, {}};
+      e.xclient.data.l[0] = long(deleteWindow);
+      XSendEvent(d, w, False, NoEventMask, &e);
     }
+    if (how == 1) XDestroyWindow(d, w);
+    if (how == 2) XKillClient(d, w);
+    XFlush(d);
+    const std::string last = how == 0 ? "event OnDestroy" : "velmora-view: the window was destroyed from outside; ending";
+    EXPECT_TRUE(out.WaitFor([&](const std::string& l) { return l == last; }));
+    EXPECT_EQ(view.WaitExitCode(20000), how == 0 ? 0 : 1);
+    for (void* p : {(void*)hint.res_name, (void*)hint.res_class, (void*)pid, (void*)protocols}) XFree(p);
   }
   XCloseDisplay(d);
 }
