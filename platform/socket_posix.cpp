@@ -4,7 +4,7 @@
 // connection before it calls a handler. A host name is looked up on a helper
 // thread of its own, so a slow resolver never holds up the owning thread,
 // and its addresses are tried in the resolver's order: a failed attempt
-// moves on at once, one that stays unanswered for kAttemptHoldMs lets the
+// moves on at once, one that stays unanswered for kAttemptHold lets the
 // next start beside it, and the first to connect wins.
 #include <arpa/inet.h>
 #include <fcntl.h>
