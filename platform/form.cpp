@@ -11,8 +11,10 @@ std::unique_ptr<Form> CreateX11MainForm(int width, int height, const char* title
                                         const char* className);
 
 void Form::Dispatch(const FormEvent& event) {
+  const std::shared_ptr<bool> alive = alive_;
   ++dispatching_;
   Handle(event);
+  if (!*alive) return;  // a handler destroyed the form itself
   if (--dispatching_ != 0 || !afterDispatch_) return;
   const std::function<void()> after = std::move(afterDispatch_);
   afterDispatch_ = nullptr;
@@ -44,8 +46,9 @@ void Form::Handle(const FormEvent& event) {
         lastPressY_ = event.y;
         pressed_ = !dbl;
       }
+      const std::shared_ptr<bool> alive = alive_;
       if (dbl && handlers.onDblClick) handlers.onDblClick();
-      if (handlers.onMouseDown) handlers.onMouseDown(event.button, event.shift, event.x, event.y);
+      if (*alive && handlers.onMouseDown) handlers.onMouseDown(event.button, event.shift, event.x, event.y);
       break;
     }
     case Kind::MouseUp:
