@@ -13,7 +13,7 @@ std::unique_ptr<Form> CreateX11MainForm(int width, int height, const char* title
 void Form::Dispatch(const FormEvent& event) {
   const std::shared_ptr<bool> alive = alive_;
   ++dispatching_;
-  Handle(event);
+  Handle(event, *alive);
   if (!*alive) return;  // a handler destroyed the form itself
   if (--dispatching_ != 0 || !afterDispatch_) return;
   const std::function<void()> after = std::move(afterDispatch_);
@@ -27,7 +27,7 @@ bool Form::AfterDispatch(std::function<void()> fn) {
   return true;
 }
 
-void Form::Handle(const FormEvent& event) {
+void Form::Handle(const FormEvent& event, const bool& alive) {
   if (preDispatch && preDispatch(event)) return;
   using Kind = FormEvent::Kind;
   const bool input = event.kind == Kind::MouseDown || event.kind == Kind::MouseUp || event.kind == Kind::KeyChar;
@@ -46,9 +46,8 @@ void Form::Handle(const FormEvent& event) {
         lastPressY_ = event.y;
         pressed_ = !dbl;
       }
-      const std::shared_ptr<bool> alive = alive_;
       if (dbl && handlers.onDblClick) handlers.onDblClick();
-      if (*alive && handlers.onMouseDown) handlers.onMouseDown(event.button, event.shift, event.x, event.y);
+      if (alive && handlers.onMouseDown) handlers.onMouseDown(event.button, event.shift, event.x, event.y);
       break;
     }
     case Kind::MouseUp:

@@ -86,7 +86,8 @@ class Form : public NativeWindow {
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 
  private:
-  void Handle(const FormEvent& event);
+  // alive turns false when a handler destroys the form.
+  void Handle(const FormEvent& event, const bool& alive);
 
   std::atomic<bool> enabled_{true};
   int dispatching_ = 0;  // nested dispatches under way

@@ -209,7 +209,8 @@ class X11Window : public Form, private EventSource {
       std::lock_guard<std::mutex> lock(mutex_);
       if (gone_) return;
       bool paintBar = false;
-      while (!*lost_ && XPending(display_) > 0 && !*lost_) {  // XPending may find the connection lost
+      // Not on a lost connection; and XPending itself may lose it.
+      while (!*lost_ && XPending(display_) > 0 && !*lost_) {
         XEvent xe;
         XNextEvent(display_, &xe);
         FormEvent e;

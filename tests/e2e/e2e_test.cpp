@@ -392,7 +392,8 @@ TEST_F(EndToEnd, TheViewsWindowClosesLikeADesktopWindow) {
   Atom deleteWindow = XInternAtom(d, "WM_DELETE_WINDOW", False);
   for (const int how : {0, 1, 2}) {  // close, destroy, kill
     ChildProcess view({kBin + "/velmora-view", "--registry", registry},
-                      {"VELMORA_AUDIO=null", "VELMORA_VIDEO=", "VELMORA_OSTRANE=", "VELMORA_MESSAGE_BOX=stderr"}, true, true);
+                      {"VELMORA_AUDIO=null", "VELMORA_VIDEO=", "VELMORA_OSTRANE=", "VELMORA_MESSAGE_BOX=stderr"},
+                      true, true);
     Lines out(view);
     Window w = 0;
     for (auto until = Clock::now() + std::chrono::seconds(20); !w && Clock::now() < until; out.Pump(50))
@@ -418,7 +419,8 @@ TEST_F(EndToEnd, TheViewsWindowClosesLikeADesktopWindow) {
     if (how == 1) XDestroyWindow(d, w);
     if (how == 2) XKillClient(d, w);
     XFlush(d);
-    const std::string last = how == 0 ? "event OnDestroy" : "velmora-view: the window was destroyed from outside; ending";
+    const std::string last =
+        how == 0 ? "event OnDestroy" : "velmora-view: the window was destroyed from outside; ending";
     EXPECT_TRUE(out.WaitFor([&](const std::string& l) { return l == last; }));
     EXPECT_EQ(view.WaitExitCode(20000), how == 0 ? 0 : 1);
     for (void* p : {(void*)hint.res_name, (void*)hint.res_class, (void*)pid, (void*)protocols}) XFree(p);

@@ -31,9 +31,10 @@ void OnSignal(int) { stopRequested = true; }
 
 // On stdout with exit 0 when asked for (--help), else on stderr with 2.
 int Usage(bool asked = false) {
-  std::fprintf(asked ? stdout : stderr, "usage: velmora-engine HOST PORT USER PASSWORD [--seconds N] [--trace] [--media]\n"
-                       "                     [--record NAME] [--prerecord MS] [--shared-area]\n"
-                       "  --prerecord MS is kept within 0..%d ms, as the control keeps its prerecord\n",
+  std::fprintf(asked ? stdout : stderr,
+               "usage: velmora-engine HOST PORT USER PASSWORD [--seconds N] [--trace] [--media]\n"
+               "                     [--record NAME] [--prerecord MS] [--shared-area]\n"
+               "  --prerecord MS is kept within 0..%d ms, as the control keeps its prerecord\n",
                static_cast<int>(CNetManage::kMaxPrerecordMs));
   return asked ? 0 : 2;
 }

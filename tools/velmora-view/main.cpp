@@ -6,8 +6,8 @@
 // (X11 when DISPLAY is set, headless otherwise), prints every message as
 // "NUM TEXT", every other event as "event NAME" and a statistics line each
 // second. On standard input it takes "set NAME VALUE", "get NAME",
-// "call NAME [ARG...]" and "quit"; closing its window is "quit" too. Where a member takes an address,
-// velmora-view lends its own memory: "call PutSIOData PORT TEXT",
+// "call NAME [ARG...]" and "quit"; closing its window is "quit" too. Where
+// a member takes an address, velmora-view lends its own memory: "call PutSIOData PORT TEXT",
 // "call GetSIOData PORT", "call SetDecPointer".
 #include <signal.h>
 #include <stdlib.h>
