@@ -46,6 +46,12 @@ int WinsockErrorCode(int posixErrno);
 using HostLookup = std::function<std::vector<std::string>(const std::string& name)>;
 void SetHostLookup(HostLookup lookup);
 
+// How long one connect attempt may stay unanswered before it fails with
+// 10060: the first SYN and two retries (3 + 6 + 12 s), as the sockets the
+// link was written for give up. A test may shorten it; 0 puts it back.
+constexpr int kConnectTimeoutMs = 21000;
+void SetConnectTimeout(int ms);
+
 class ClientSocket;
 
 struct SocketHandlers {
@@ -76,9 +82,10 @@ class ClientSocket {
   // A host name is looked up off the calling thread: a name that does not
   // resolve is an error event (11001), and so is a lookup still unanswered
   // after kLookupTimeoutMs (11002). Its addresses are tried in turn (a failed
-  // attempt moves on at once, an unanswered one after about 2 s): one
-  // connect event for the address that connected, or one error event with
-  // the latest attempt's code when none did. A connected socket stays as it is; an
+  // attempt moves on at once, an unanswered one after about 2 s), each for
+  // at most kConnectTimeoutMs (then 10060): one connect event for the
+  // address that connected, or one error event with the latest attempt's
+  // code when none did. A connected socket stays as it is; an
   // attempt still pending is dropped and started again. Throws SocketError
   // when no attempt can be started (no host, a bad port, no socket).
   void Open();

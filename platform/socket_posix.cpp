@@ -5,7 +5,9 @@
 // thread of its own, so a slow resolver never holds up the owning thread,
 // and its addresses are tried in the resolver's order: a failed attempt
 // moves on at once, one that stays unanswered for kAttemptHold lets the
-// next start beside it, and the first to connect wins.
+// next start beside it, and the first to connect wins. Each attempt keeps
+// its own deadline, so an unanswered SYN fails after connectTimeout rather
+// than after the kernel's own minutes of retries.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -17,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -76,8 +79,19 @@ struct Lookup {
   std::vector<Address> addresses;
 };
 
+namespace {
+
 std::mutex hostLookupMutex;
 HostLookup hostLookup;  // a test's; empty: the system's resolver
+std::atomic<int> connectTimeoutMs{kConnectTimeoutMs};
+
+}  // namespace
+
+// One connect under way and when it gives up.
+struct Attempt {
+  int fd = -1;
+  std::chrono::steady_clock::time_point deadline;
+};
 
 struct ClientSocket::Core : EventSource, std::enable_shared_from_this<ClientSocket::Core> {
   mutable std::mutex mutex;
@@ -92,7 +106,7 @@ struct ClientSocket::Core : EventSource, std::enable_shared_from_this<ClientSock
   // connecting now, and the errno of the latest attempt that failed.
   std::vector<Address> addresses;
   size_t nextAddress = 0;
-  std::vector<int> attempts;
+  std::vector<Attempt> attempts;
   int lastError = 0;
   std::chrono::steady_clock::time_point nextAttemptAt;
   bool readPending = false;
@@ -109,7 +123,7 @@ struct ClientSocket::Core : EventSource, std::enable_shared_from_this<ClientSock
   void CloseFd() {
     if (fd >= 0) ::close(fd);
     fd = -1;
-    for (int a : attempts) ::close(a);
+    for (const Attempt& a : attempts) ::close(a.fd);
     attempts.clear();
     addresses.clear();
     state = SocketState::Idle;
@@ -122,9 +136,10 @@ struct ClientSocket::Core : EventSource, std::enable_shared_from_this<ClientSock
   // Starts connecting to the addresses in turn. 0, or the errno of the last
   // socket that could not be made when no attempt is under way.
   int BeginConnect(std::vector<Address> list);
-  int Attempt(const Address& a);
+  int StartAttempt(const Address& a);
   int AttemptNext();
   void PollAttempts();
+  void Won(size_t i);
   void StartLookup(const std::string& name, int port);
   void PollLookup();
   void Fail(int posixErrno) {
@@ -396,7 +411,7 @@ int ClientSocket::Core::BeginConnect(std::vector<Address> list) {
 
 // One attempt: under way, or failed at once (lastError). The errno of a
 // socket that could not be made, else 0.
-int ClientSocket::Core::Attempt(const Address& a) {
+int ClientSocket::Core::StartAttempt(const Address& a) {
   const int made = ::socket(a.addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (made < 0) {
     lastError = errno;
@@ -409,8 +424,9 @@ int ClientSocket::Core::Attempt(const Address& a) {
     ::close(made);
     return 0;
   }
-  attempts.push_back(made);
-  nextAttemptAt = std::chrono::steady_clock::now() + kAttemptHold;
+  const auto now = std::chrono::steady_clock::now();
+  attempts.push_back({made, now + std::chrono::milliseconds(connectTimeoutMs.load())});
+  nextAttemptAt = now + kAttemptHold;
   return 0;
 }
 
@@ -420,40 +436,61 @@ int ClientSocket::Core::AttemptNext() {
   int noSocket = 0;
   while (nextAddress < addresses.size()) {
     const size_t before = attempts.size();
-    noSocket = Attempt(addresses[nextAddress++]);
+    noSocket = StartAttempt(addresses[nextAddress++]);
     if (attempts.size() > before) return 0;
   }
   return noSocket;
 }
 
-// The first attempt to connect wins and the others are dropped; a failed
-// one gives way to the next address at once, a slow one after the hold.
-// With nothing left to try, the latest failure is the error event.
+namespace {
+
+// 0 once connected, the errno of a failed attempt (ETIMEDOUT past its
+// deadline), or -1 while it is still under way.
+int Outcome(const Attempt& a, std::chrono::steady_clock::time_point now) {
+  pollfd p{a.fd, POLLOUT, 0};
+  if (::poll(&p, 1, 0) <= 0) return now >= a.deadline ? ETIMEDOUT : -1;
+  int err = 0;
+  socklen_t len = sizeof(err);
+  if (::getsockopt(a.fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+  return err;
+}
+
+}  // namespace
+
+void ClientSocket::Core::Won(size_t i) {
+  fd = attempts[i].fd;
+  attempts.erase(attempts.begin() + static_cast<std::ptrdiff_t>(i));
+  for (const Attempt& other : attempts) ::close(other.fd);
+  attempts.clear();
+  addresses.clear();
+  state = SocketState::Connected;
+  PostConnect();
+}
+
+// The first attempt to connect wins and the others are dropped. Each one
+// that fails gives way to the next address at once, even beside attempts
+// still pending; a slow one lets the next start after the hold. With
+// nothing left to try, the latest failure is the error event.
 void ClientSocket::Core::PollAttempts() {
+  const auto now = std::chrono::steady_clock::now();
+  int failed = 0;
   for (size_t i = 0; i < attempts.size();) {
-    pollfd p{attempts[i], POLLOUT, 0};
-    if (::poll(&p, 1, 0) <= 0) {
+    const int err = Outcome(attempts[i], now);
+    if (err < 0) {
       ++i;
       continue;
     }
-    int err = 0;
-    socklen_t len = sizeof(err);
-    if (::getsockopt(attempts[i], SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
     if (err == 0) {
-      fd = attempts[i];
-      attempts.erase(attempts.begin() + static_cast<std::ptrdiff_t>(i));
-      for (int other : attempts) ::close(other);
-      attempts.clear();
-      addresses.clear();
-      state = SocketState::Connected;
-      PostConnect();
+      Won(i);
       return;
     }
-    ::close(attempts[i]);
+    ::close(attempts[i].fd);
     attempts.erase(attempts.begin() + static_cast<std::ptrdiff_t>(i));
     lastError = err;
+    ++failed;
   }
-  if (attempts.empty() || std::chrono::steady_clock::now() >= nextAttemptAt) AttemptNext();
+  if (failed == 0 && now >= nextAttemptAt) failed = 1;
+  for (; failed > 0; --failed) AttemptNext();
   if (attempts.empty()) Fail(lastError);
 }
 
@@ -500,6 +537,8 @@ void SetHostLookup(HostLookup lookup) {
   std::lock_guard<std::mutex> lock(hostLookupMutex);
   hostLookup = std::move(lookup);
 }
+
+void SetConnectTimeout(int ms) { connectTimeoutMs = ms > 0 ? ms : kConnectTimeoutMs; }
 
 void ClientSocket::Open() {
   std::string host;

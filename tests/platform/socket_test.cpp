@@ -141,6 +141,39 @@ TEST(ClientSocket, EveryAddressOfANameIsTriedInTurn) {
   EXPECT_EQ(r.events, (std::vector<std::string>{"connect", "disconnect", "error(10061)"}));
 }
 
+// A SYN nobody answers fails the attempt by the socket's own deadline, with
+// one 10060, not after the kernel's minutes of retries.
+TEST(ClientSocket, AnUnansweredConnectTimesOut) {
+  testing_support::SilentListener silent;
+  platform::SetConnectTimeout(200);
+  ClientSocket s;
+  Recorder r;
+  r.Attach(s);
+  OpenTo(s, silent.port());
+  EXPECT_TRUE(PumpUntil([&] { return !r.events.empty(); }));
+  PumpFor(20);
+  platform::SetConnectTimeout(0);
+  EXPECT_EQ(r.events, std::vector<std::string>{"error(10060)"});
+}
+
+// [silent, refused, camera]: the refusal starts the camera's attempt at once
+// beside the pending one, so it connects when the first 2 s hold runs out,
+// not a second hold later.
+TEST(ClientSocket, AFailureBesideAPendingAttemptStartsTheNextAtOnce) {
+  LoopbackServer camera;
+  testing_support::SilentListener silent("127.0.0.2", camera.port());
+  platform::SetHostLookup([](const std::string&) { return std::vector<std::string>{"127.0.0.2", "127.0.0.3", "127.0.0.1"}; });
+  ClientSocket s;
+  Recorder r;
+  r.Attach(s);
+  s.SetHost("camera.example");
+  s.SetPort(camera.port());
+  s.Open();
+  EXPECT_TRUE(PumpUntil([&] { return !r.events.empty(); }, 3500));
+  platform::SetHostLookup(nullptr);
+  EXPECT_EQ(r.events, std::vector<std::string>{"connect"});
+}
+
 TEST_F(ConnectedSocket, PeerCloseDeliversDataThenDisconnect) {
   r.readSize = 1000;  // several read events for the data
   std::vector<uint8_t> data(5000);

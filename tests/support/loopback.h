@@ -40,15 +40,14 @@ inline void PumpFor(int ms) {
 
 class LoopbackServer {
  public:
-  LoopbackServer() {
+  // On 127.0.0.1 and a free port unless told otherwise.
+  explicit LoopbackServer(int backlog = 64, const char* address = "127.0.0.1", int port = 0) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr = Loopback(address, port);
     ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    ::listen(fd_, 64);
+    ::listen(fd_, backlog);
     socklen_t len = sizeof(addr);
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
     port_ = ntohs(addr.sin_port);
@@ -100,6 +99,14 @@ class LoopbackServer {
     ::close(fd);
   }
 
+  static sockaddr_in Loopback(const char* address, int port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET, address, &addr.sin_addr);
+    return addr;
+  }
+
   void Forget(int fd) {
     for (auto& c : clients_)
       if (c == fd) c = -1;
@@ -109,6 +116,24 @@ class LoopbackServer {
   int fd_ = -1;
   int port_ = 0;
   std::vector<int> clients_;
+};
+
+// A listener that answers no SYN, as a camera switched off behind a router:
+// its backlog of one holds a connection nobody accepts, so the kernel drops
+// every further SYN.
+class SilentListener : public LoopbackServer {
+ public:
+  explicit SilentListener(const char* address = "127.0.0.1", int port = 0) : LoopbackServer(0, address, port) {
+    filler_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const sockaddr_in addr = Loopback(address, this->port());
+    ::connect(filler_, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
+    pollfd p{filler_, POLLOUT, 0};
+    ::poll(&p, 1, 5000);
+  }
+  ~SilentListener() { ::close(filler_); }
+
+ private:
+  int filler_ = -1;
 };
 
 // A port on which nothing listens.
