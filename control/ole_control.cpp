@@ -150,6 +150,11 @@ HRESULT OleControl::InPlaceDeactivate() {
   return S_OK;
 }
 
+HRESULT OleControl::OnFrameWindowActivate(BOOL activate) {
+  if (EmbeddedWindow* w = Window(); w && activate && inPlace_) w->Focus();
+  return S_OK;
+}
+
 HRESULT OleControl::SetObjectRects(LPCRECT pos, LPCRECT) {
   if (!pos) return E_POINTER;
   if (EmbeddedWindow* w = Window(); w && inPlace_) w->Move(*pos);

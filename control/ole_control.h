@@ -26,6 +26,7 @@ class EmbeddedWindow {
   virtual void Move(const RECT& rect) = 0;
   virtual void Show(bool visible) = 0;
   virtual void Park() = 0;
+  virtual void Focus() = 0;
 };
 
 // The object's interfaces in QueryInterface order, as the safety and
@@ -79,7 +80,8 @@ class OleControl : public IViewObjectEx,
   HRESULT SetObjectRects(LPCRECT pos, LPCRECT clip) override;
   HRESULT ReactivateAndUndo() override { return E_NOTIMPL; }
   HRESULT TranslateAccelerator(MSG*) override { return E_NOTIMPL; }
-  HRESULT OnFrameWindowActivate(BOOL) override { return E_NOTIMPL; }
+  // The host's frame window was activated: the keyboard goes to the form.
+  HRESULT OnFrameWindowActivate(BOOL activate) override;
   HRESULT OnDocWindowActivate(BOOL) override { return E_NOTIMPL; }
   HRESULT ResizeBorder(LPCRECT, IOleInPlaceUIWindow*, BOOL) override { return E_NOTIMPL; }
   HRESULT EnableModeless(BOOL) override { return E_NOTIMPL; }

@@ -54,6 +54,9 @@ class FormEmbedding final : public EmbeddedWindow {
   void Park() override {
     if (window_) window_->SetParent(0);
   }
+  void Focus() override {
+    if (window_) window_->TakeFocus();
+  }
 
  private:
   platform::NativeWindow* window_ = nullptr;

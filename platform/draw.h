@@ -52,6 +52,9 @@ class NativeWindow {
   virtual void SetParent(uint64_t parent) = 0;
   virtual void SetBounds(const Rect& bounds) = 0;
   virtual void SetVisible(bool visible) = 0;
+  // Gives the window the keyboard focus, as a container does for its active
+  // object; a window without a keyboard ignores it.
+  virtual void TakeFocus() {}
 };
 
 using WindowHandle = NativeWindow*;

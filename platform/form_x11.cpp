@@ -64,6 +64,9 @@ bool Translate(XEvent& xe, FormEvent& out) {
       return true;
     case FocusIn:
     case FocusOut:
+      // Keys that reach the window only because the pointer is over it do
+      // not make it the focus: activation follows the focus itself.
+      if (xe.xfocus.detail == NotifyPointer) return false;
       out.kind = xe.type == FocusIn ? FormEvent::Kind::Activate : FormEvent::Kind::Deactivate;
       return true;
     default:
@@ -184,6 +187,14 @@ class X11Window : public Form, private EventSource {
     } else {
       XUnmapWindow(display_, window_);
     }
+    XFlush(display_);
+  }
+  // A window not on screen cannot take it: the server's refusal is only
+  // recorded.
+  void TakeFocus() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (*lost_) return;
+    XSetInputFocus(display_, window_, RevertToParent, CurrentTime);
     XFlush(display_);
   }
   void SetColor(uint32_t rgb) override {

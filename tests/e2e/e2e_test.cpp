@@ -428,4 +428,43 @@ TEST_F(EndToEnd, TheViewsWindowClosesLikeADesktopWindow) {
   XCloseDisplay(d);
 }
 
+// Activated as a window manager does it, with the pointer off the window and
+// then over it, the view gives the control the keyboard: OnActivate, the
+// typed key and OnDeactivate when the focus moves on, and nothing else.
+TEST_F(EndToEnd, TheKeyboardFollowsTheViewsWindowNotThePointer) {
+  testing_support::OwnDisplay display;
+  std::string why;
+  if (!display.Start(&why)) GTEST_SKIP() << why;
+  const std::string registry = RegisterControl();
+  Display* d = XOpenDisplay(nullptr);
+  ASSERT_NE(d, nullptr);
+  const Window root = DefaultRootWindow(d);
+  const auto line = [](const char* want) { return [want](const std::string& l) { return l == want; }; };
+  for (const int x : {600, 100}) {
+    XWarpPointer(d, None, root, 0, 0, 0, 0, x, 100);
+    XSync(d, False);
+    ChildProcess view({kBin + "/velmora-view", "--registry", registry},
+                      {"VELMORA_AUDIO=null", "VELMORA_VIDEO=", "VELMORA_OSTRANE=", "VELMORA_MESSAGE_BOX=stderr"},
+                      true, true);
+    Lines out(view);
+    ASSERT_TRUE(out.WaitFor(line("event OnPaint")));  // the control is on screen
+    XSetInputFocus(d, testing_support::FindWindowNamed(d, root, "velmora-view"), RevertToPointerRoot, CurrentTime);
+    XFlush(d);
+    EXPECT_TRUE(out.WaitFor(line("event OnActivate")));
+    XEvent key{};
+    key.xkey = {KeyPress, 0, False, d, root, root, None, CurrentTime, 1, 1, x, 100, 0, XKeysymToKeycode(d, 'a'), True};
+    XSendEvent(d, InputFocus, False, KeyPressMask, &key);  // where typing goes
+    XFlush(d);
+    EXPECT_TRUE(out.WaitFor(line("event OnKeyPress")));
+    XSetInputFocus(d, root, RevertToPointerRoot, CurrentTime);
+    XFlush(d);
+    EXPECT_TRUE(out.WaitFor(line("event OnDeactivate")));
+    view.CloseStdin();
+    EXPECT_EQ(view.WaitExitCode(20000), 0);
+    std::erase_if(out.all, [](const std::string& l) { return !l.ends_with("ctivate") && !l.ends_with("KeyPress"); });
+    EXPECT_EQ(out.all, (std::vector<std::string>{"event OnActivate", "event OnKeyPress", "event OnDeactivate"}));
+  }
+  XCloseDisplay(d);
+}
+
 }  // namespace

@@ -170,6 +170,7 @@ ViewHost::~ViewHost() {
     point_->Release();
     point_ = nullptr;
   }
+  if (active_) active_->Release();
   if (ole_) {
     ole_->Close(OLECLOSE_NOSAVE);
     ole_->SetClientSite(nullptr);
@@ -233,12 +234,17 @@ bool ViewHost::Create(HostError* error) {
   if (window_) {
     window_->handlers.onCloseRequest = [this] { closeRequested_ = true; };
     window_->handlers.onGone = [this] { windowGone_ = true; };
+    // As a container does: activating the window gives the control the keys.
+    window_->handlers.onActivate = [this] {
+      if (active_) active_->OnFrameWindowActivate(1);
+    };
   }
   site_ = std::make_unique<Site>(window_ ? window_->NativeId() : 0);
   if (SUCCEEDED(control_->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(&ole_)))) {
     ole_->SetClientSite(site_.get());
     hr = ole_->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, site_.get(), 0, WindowId(), nullptr);
     if (FAILED(hr)) out_("# in-place activation failed: " + Describe(hr, EXCEPINFO{}));
+    control_->QueryInterface(IID_IOleInPlaceActiveObject, reinterpret_cast<void**>(&active_));
   }
   return true;
 }

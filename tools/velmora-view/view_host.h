@@ -59,6 +59,7 @@ class ViewHost {
   platform::ModuleHandle module_ = nullptr;
   IDispatch* control_ = nullptr;
   IOleObject* ole_ = nullptr;
+  IOleInPlaceActiveObject* active_ = nullptr;  // told when the window gets the focus
   IConnectionPoint* point_ = nullptr;
   DWORD cookie_ = 0;
   std::unique_ptr<EventSink> sink_;
