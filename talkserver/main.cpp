@@ -1,4 +1,5 @@
-// ostrane: the talk-audio capture server. No command line; environment only:
+// ostrane: the talk-audio capture server. No arguments but -h and --help;
+// environment only:
 //   VELMORA_NS        namespace of the shared area and the instance lock
 //   OSTRANE_CAPTURE   capture source (see platform/capture.h)
 //   OSTRANE_TICK_MS   timer interval, 1000 by default
@@ -6,9 +7,11 @@
 // One instance per namespace: a second one exits 0 at once, silently.
 // SIGTERM, SIGINT and SIGHUP close it as the watchdog does; exit status 0.
 // Exit status 1 with one stderr line when the shared area cannot be had.
+// Any argument, -h and --help aside, is usage on stderr and exit status 2.
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "platform/clock.h"
@@ -23,9 +26,23 @@ void OnSignal(int) { stopSignal = 1; }
 
 constexpr uint32_t kLoopMs = 5;
 
+// On stdout with exit 0 when asked for (--help), else on stderr with 2.
+int Usage(bool asked = false) {
+  std::fprintf(asked ? stdout : stderr,
+               "usage: ostrane\n"
+               "  takes no arguments; its environment sets it up:\n"
+               "  VELMORA_NS        namespace of the shared talk area and the instance lock\n"
+               "  OSTRANE_CAPTURE   alsa[:DEV] (default), test:sine:HZ, test:silence, file:PATH or none\n"
+               "  OSTRANE_TICK_MS   timer interval, 1000 by default\n"
+               "  DISPLAY           status window on X11, else a status line on stderr\n");
+  return asked ? 0 : 2;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  // Before the lock: a mistyped start must not take this namespace's server.
+  if (argc > 1) return Usage(std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0);
   const std::string dir = platform::RuntimeDirectory();
   if (dir.empty()) {
     std::fprintf(stderr, "ostrane: no runtime directory for the instance lock\n");

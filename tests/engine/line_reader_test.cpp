@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -99,6 +100,24 @@ TEST(EngineHostProgram, HelpIsUsageOnStdoutAndSuccess) {
   EXPECT_EQ(std::system((engine + " --help 2>/dev/null | grep -q '^usage: velmora-engine HOST'").c_str()), 0);
   EXPECT_EQ(std::system((engine + " --help >/dev/null 2>&1").c_str()), 0);
   EXPECT_EQ(WEXITSTATUS(std::system((engine + " --frobnicate >/dev/null 2>&1").c_str())), 2);
+}
+
+// The other programs as well; ostrane, in a runtime directory of its own, makes nothing there.
+TEST(ToolPrograms, HelpIsUsageOnStdoutAndABadOptionUsageOnStderr) {
+  char dir[] = "/tmp/velmora-usage-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string env = "XDG_RUNTIME_DIR=" + std::string(dir) + " VELMORA_NS=" + std::string(dir + 5) +
+                          " OSTRANE_CAPTURE=none DISPLAY= timeout -k 2 5 " VELMORA_BIN_DIR "/";
+  for (const std::string name : {"velmora-view", "velmora-recinfo", "quenda-decode", "g7231-decode", "velmora-regsvr", "ostrane"})
+    for (const std::string arg : {" --help", " -h", " --frobnicate"}) {
+      const bool bad = arg == " --frobnicate";
+      FILE* p = popen((env + name + arg + (bad ? " 2>&1 >/dev/null" : " 2>/dev/null")).c_str(), "r");
+      std::string out(4096, '\0');
+      out.resize(std::fread(out.data(), 1, out.size(), p));
+      EXPECT_EQ(WEXITSTATUS(pclose(p)), bad ? 2 : 0) << name << arg;
+      EXPECT_EQ(out.rfind("usage: " + name, 0), 0u) << name << arg << ": " << out;
+    }
+  EXPECT_EQ(std::filesystem::remove_all(dir), 1u);  // the directory alone: no lock, no area
 }
 
 TEST(EngineHostProgram, AFloodOnStdinDoesNotHoldItPastItsDeadline) {

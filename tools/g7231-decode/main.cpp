@@ -47,9 +47,10 @@ void WriteLittleEndian(std::vector<uint8_t>& out, const int16_t* samples, int n)
   }
 }
 
-int Usage() {
-  std::fprintf(stderr, "usage: g7231-decode [--postfilter] IN OUT.pcm\n");
-  return 2;
+// On stdout with exit 0 when asked for (--help), else on stderr with 2.
+int Usage(bool asked = false) {
+  std::fprintf(asked ? stdout : stderr, "usage: g7231-decode [--postfilter] IN OUT.pcm\n");
+  return asked ? 0 : 2;
 }
 
 }  // namespace
@@ -60,6 +61,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--postfilter") == 0) {
       postfilter = true;
+    } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      return Usage(true);
+    } else if (argv[i][0] == '-') {
+      return Usage();
     } else {
       paths.emplace_back(argv[i]);
     }

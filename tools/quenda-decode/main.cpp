@@ -11,9 +11,10 @@
 
 namespace {
 
-int Usage() {
-  std::fprintf(stderr, "usage: quenda-decode [-o FILE.yuv] FILE.frames\n");
-  return 2;
+// On stdout with exit 0 when asked for (--help), else on stderr with 2.
+int Usage(bool asked = false) {
+  std::fprintf(asked ? stdout : stderr, "usage: quenda-decode [-o FILE.yuv] FILE.frames\n");
+  return asked ? 0 : 2;
 }
 
 }  // namespace
@@ -23,6 +24,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "-o") == 0 && i + 1 < argc) {
       yuvPath = argv[++i];
+    } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      return Usage(true);
     } else if (argv[i][0] == '-') {
       return Usage();
     } else if (input.empty()) {

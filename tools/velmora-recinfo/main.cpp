@@ -12,9 +12,11 @@
 
 namespace {
 
-int Usage() {
-  std::fprintf(stderr, "usage: velmora-recinfo BASE [--json] [--extract-frames OUT [--from-key]] [--live]\n");
-  return 2;
+// On stdout with exit 0 when asked for (--help), else on stderr with 2.
+int Usage(bool asked = false) {
+  std::fprintf(asked ? stdout : stderr,
+               "usage: velmora-recinfo BASE [--json] [--extract-frames OUT [--from-key]] [--live]\n");
+  return asked ? 0 : 2;
 }
 
 std::string JsonText(const std::string& s) {
@@ -124,6 +126,7 @@ int main(int argc, char** argv) {
     else if (a == "--live") live = true;
     else if (a == "--from-key") fromKey = true;
     else if (a == "--extract-frames" && i + 1 < argc) extract = argv[++i];
+    else if (a == "--help" || a == "-h") return Usage(true);
     else if (a.rfind("--", 0) == 0 || !base.empty()) return Usage();
     else base = a;
   }

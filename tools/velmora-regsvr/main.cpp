@@ -8,21 +8,32 @@
 #include "platform/com/com.h"
 #include "platform/module.h"
 
+namespace {
+
+// On stdout with exit 0 when asked for (--help), else on stderr with 2.
+int Usage(bool asked = false) {
+  std::fprintf(asked ? stdout : stderr, "usage: velmora-regsvr [-u] LIBRARY\n");
+  return asked ? 0 : 2;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   bool unregister = false;
   const char* library = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "-u") == 0)
       unregister = true;
+    else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0)
+      return Usage(true);
+    else if (argv[i][0] == '-')
+      return Usage();
     else if (!library)
       library = argv[i];
     else
       library = nullptr, i = argc;
   }
-  if (!library) {
-    std::fprintf(stderr, "usage: velmora-regsvr [-u] LIBRARY\n");
-    return 2;
-  }
+  if (!library) return Usage();
   platform::ModuleHandle module = platform::LoadModule(library);
   if (!module) {
     std::fprintf(stderr, "velmora-regsvr: cannot load %s: %s\n", library, platform::ModuleError().c_str());

@@ -43,11 +43,12 @@ void Complain(const std::string& line) {
   std::fprintf(stderr, "velmora-view: %s\n", line.c_str());
 }
 
-int Usage() {
-  std::fprintf(stderr,
+// On stdout with exit 0 when asked for (--help), else on stderr with 2.
+int Usage(bool asked = false) {
+  std::fprintf(asked ? stdout : stderr,
                "usage: velmora-view [--registry DIR] [--set NAME=VALUE]... [--connect] [--seconds N] "
                "[--screenshot FILE.ppm]\n");
-  return 2;
+  return asked ? 0 : 2;
 }
 
 struct Options {
@@ -55,6 +56,7 @@ struct Options {
   bool connect = false;
   double seconds = -1;  // < 0: until "quit" or end of input and a signal
   std::string screenshot;
+  bool help = false;
 };
 
 bool ParseArgs(int argc, char** argv, Options* o) {
@@ -81,6 +83,9 @@ bool ParseArgs(int argc, char** argv, Options* o) {
       const char* f = value();
       if (!f) return false;
       o->screenshot = f;
+    } else if (a == "--help" || a == "-h") {
+      o->help = true;
+      return true;
     } else {
       return false;
     }
@@ -144,6 +149,7 @@ void PrintStatistics(view::ViewHost& host) {
 int main(int argc, char** argv) {
   Options options;
   if (!ParseArgs(argc, argv, &options)) return Usage();
+  if (options.help) return Usage(true);
   signal(SIGINT, OnSignal);
   signal(SIGTERM, OnSignal);
   signal(SIGPIPE, SIG_IGN);
