@@ -108,7 +108,8 @@ TEST(ToolPrograms, HelpIsUsageOnStdoutAndABadOptionUsageOnStderr) {
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string env = "XDG_RUNTIME_DIR=" + std::string(dir) + " VELMORA_NS=" + std::string(dir + 5) +
                           " OSTRANE_CAPTURE=none DISPLAY= timeout -k 2 5 " VELMORA_BIN_DIR "/";
-  for (const std::string name : {"velmora-view", "velmora-recinfo", "quenda-decode", "g7231-decode", "velmora-regsvr", "ostrane"})
+  for (const std::string name :
+       {"velmora-view", "velmora-recinfo", "quenda-decode", "g7231-decode", "velmora-regsvr", "ostrane"})
     for (const std::string arg : {" --help", " -h", " --frobnicate"}) {
       const bool bad = arg == " --frobnicate";
       FILE* p = popen((env + name + arg + (bad ? " 2>&1 >/dev/null" : " 2>/dev/null")).c_str(), "r");

@@ -162,7 +162,8 @@ TEST(ClientSocket, AnUnansweredConnectTimesOut) {
 TEST(ClientSocket, AFailureBesideAPendingAttemptStartsTheNextAtOnce) {
   LoopbackServer camera;
   testing_support::SilentListener silent("127.0.0.2", camera.port());
-  platform::SetHostLookup([](const std::string&) { return std::vector<std::string>{"127.0.0.2", "127.0.0.3", "127.0.0.1"}; });
+  platform::SetHostLookup(
+      [](const std::string&) { return std::vector<std::string>{"127.0.0.2", "127.0.0.3", "127.0.0.1"}; });
   ClientSocket s;
   Recorder r;
   r.Attach(s);
