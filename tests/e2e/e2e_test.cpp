@@ -380,35 +380,35 @@ TEST_F(EndToEnd, TheRegisteredControlShowsPlaysTalksAndRecords) {
   EXPECT_FALSE(serverRuns()) << "ostrane still runs";
 }
 
-// Closed from the desktop, velmora-view ends as "quit" does; with its window
-// destroyed from outside, or its connection killed, it says so and ends.
-TEST_F(EndToEnd, TheViewsWindowClosesLikeADesktopWindow) {
+// Closed from the desktop, the program ends as "quit" does, its last line
+// closed (if any); with its window, named title, destroyed from outside, or
+// its connection killed, it says so and ends.
+void EndsWithItsWindow(const std::vector<std::string>& argv, const std::string& title, const std::string& closed) {
   testing_support::OwnDisplay display;
   std::string why;
   if (!display.Start(&why)) GTEST_SKIP() << why;
-  const std::string registry = RegisterControl();
+  const std::string name = fs::path(argv[0]).filename().string();
   Display* d = XOpenDisplay(nullptr);
   ASSERT_NE(d, nullptr);
   Atom deleteWindow = XInternAtom(d, "WM_DELETE_WINDOW", False);
   for (const int how : {0, 1, 2}) {  // close, destroy, kill
-    ChildProcess view({kBin + "/velmora-view", "--registry", registry},
-                      {"VELMORA_AUDIO=null", "VELMORA_VIDEO=", "VELMORA_OSTRANE=", "VELMORA_MESSAGE_BOX=stderr"},
+    ChildProcess program(argv, {"VELMORA_AUDIO=null", "VELMORA_VIDEO=", "VELMORA_OSTRANE=", "VELMORA_MESSAGE_BOX=stderr"},
                       true, true);
-    Lines out(view);
+    Lines out(program);
     Window w = 0;
     for (auto until = Clock::now() + std::chrono::seconds(20); !w && Clock::now() < until; out.Pump(50))
-      w = testing_support::FindWindowNamed(d, DefaultRootWindow(d), "velmora-view");
+      w = testing_support::FindWindowNamed(d, DefaultRootWindow(d), title);
     ASSERT_NE(w, 0u);
     XClassHint hint{};
     ASSERT_TRUE(XGetClassHint(d, w, &hint));
-    EXPECT_EQ(std::string(hint.res_name) + "/" + hint.res_class, "velmora-view/Velmora");
+    EXPECT_EQ(std::string(hint.res_name) + "/" + hint.res_class, name + "/Velmora");
     Atom type, *protocols = nullptr;
     int format, n = 0;
     unsigned long items, after;
     unsigned char* pid = nullptr;
     XGetWindowProperty(d, w, XInternAtom(d, "_NET_WM_PID", False), 0, 1, False, XA_CARDINAL, &type, &format, &items,
                        &after, &pid);
-    EXPECT_TRUE(pid && *reinterpret_cast<long*>(pid) == view.pid());
+    EXPECT_TRUE(pid && *reinterpret_cast<long*>(pid) == program.pid());
     ASSERT_TRUE(XGetWMProtocols(d, w, &protocols, &n) && n == 1 && protocols[0] == deleteWindow);
     if (how == 0) {
       XEvent e{};
@@ -419,13 +419,21 @@ TEST_F(EndToEnd, TheViewsWindowClosesLikeADesktopWindow) {
     if (how == 1) XDestroyWindow(d, w);
     if (how == 2) XKillClient(d, w);
     XFlush(d);
-    const std::string last =
-        how == 0 ? "event OnDestroy" : "velmora-view: the window was destroyed from outside; ending";
-    EXPECT_TRUE(out.WaitFor([&](const std::string& l) { return l == last; }));
-    EXPECT_EQ(view.WaitExitCode(20000), how == 0 ? 0 : 1);
+    const std::string last = how == 0 ? closed : name + ": the window was destroyed from outside; ending";
+    EXPECT_TRUE(last.empty() || out.WaitFor([&](const std::string& l) { return l == last; }));
+    EXPECT_EQ(program.WaitExitCode(20000), how == 0 ? 0 : 1);
     for (void* p : {(void*)hint.res_name, (void*)hint.res_class, (void*)pid, (void*)protocols}) XFree(p);
   }
   XCloseDisplay(d);
+}
+
+TEST_F(EndToEnd, TheViewsWindowClosesLikeADesktopWindow) {
+  EndsWithItsWindow({kBin + "/velmora-view", "--registry", RegisterControl()}, "velmora-view", "event OnDestroy");
+}
+
+// Stdin stays open and no --seconds is given: the window alone ends it.
+TEST_F(EndToEnd, TheEnginesWindowClosesLikeADesktopWindow) {
+  EndsWithItsWindow({kBin + "/velmora-engine", "127.0.0.1", "1", "tansy", "tansy", "--media"}, "Velmora", "");
 }
 
 // Activated as a window manager does it, with the pointer off the window and

@@ -144,7 +144,12 @@ void EngineHost::StartCounting() {
 // As the form does: the window, then the video channel on it, then the audio
 // player; their threads start after the link's.
 void EngineHost::StartMedia() {
-  window_ = platform::CreateViewWindow(DrawDevice::kSurfaceWidth, DrawDevice::kSurfaceHeight, "Velmora");
+  window_ = platform::CreateMainForm(DrawDevice::kSurfaceWidth, DrawDevice::kSurfaceHeight, "Velmora",
+                                     "velmora-engine", "Velmora");
+  if (window_) {
+    window_->handlers.onCloseRequest = [this] { closeRequested_ = true; };
+    window_->handlers.onGone = [this] { windowGone_ = true; };
+  }
   video_ = std::make_unique<CVideoMPEG4>(window_.get());
   audio_ = std::make_unique<CAudioG726>();
   const auto report = [this](int32_t number, const char* text) { Print(number, text); };

@@ -21,6 +21,7 @@
 #include "engine/video_channel.h"
 #include "engine/video_peer.h"
 #include "platform/draw.h"
+#include "platform/form.h"
 #include "platform/socket.h"
 #include "shared/shared_area.h"
 #include "shared/shared_audio_area.h"
@@ -98,6 +99,10 @@ class EngineHost {
   bool Command(const std::string& line);
 
   CNetManage& link() { return *link_; }
+  // The desktop asked to close the window (--media).
+  bool CloseRequested() const { return closeRequested_; }
+  // The window was destroyed from outside.
+  bool WindowGone() const { return windowGone_; }
 
  private:
   void Print(int32_t number, const char* text);
@@ -116,7 +121,9 @@ class EngineHost {
 
   std::unique_ptr<CountingVideo> countingVideo_;
   std::unique_ptr<CountingAudio> countingAudio_;
-  std::unique_ptr<platform::NativeWindow> window_;
+  std::unique_ptr<platform::Form> window_;
+  bool closeRequested_ = false;
+  bool windowGone_ = false;
   std::unique_ptr<CVideoMPEG4> video_;
   std::unique_ptr<CAudioG726> audio_;
   VideoPeer* videoPeer_ = nullptr;

@@ -3,10 +3,11 @@
 // Connects the camera link to a camera server and prints every numbered
 // message as "NUM TEXT". With --shared-area the talk audio comes from the
 // machine's shared talk area (a running ostrane fills it), joined as a
-// viewer. With --media the picture is shown in a window and the
-// sound played; otherwise frames and audio bytes are only counted. Lines on
-// stdin: a command code 1-17 (14 starts a recording, 15 stops it), "sio PORT TEXT",
-// "sioget PORT", "gpio VALUE", "talk on|off", "quit". Ends on Ctrl-C or
+// viewer. With --media the picture is shown in a window and the sound
+// played, and closing the window is "quit" too; otherwise frames and audio
+// bytes are only counted. Lines on stdin: a command code 1-17 (14 starts a
+// recording, 15 stops it), "sio PORT TEXT", "sioget PORT", "gpio VALUE",
+// "talk on|off", "quit". Ends on Ctrl-C or
 // after N seconds. The pre-record span is clamped to 0..25000 ms as the
 // control clamps it: the pre-record queues hold no more.
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include <iostream>
 #include <string>
 
+#include "platform/message_queue.h"
 #include "tools/velmora-engine/engine_host.h"
 #include "tools/common/line_reader.h"
 
@@ -78,6 +80,7 @@ int main(int argc, char** argv) {
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
   std::signal(SIGPIPE, SIG_IGN);
+  int exitCode = 0;
   {
     host::EngineHost engine(options, [](const std::string& line) {
       std::fputs((line + "\n").c_str(), stdout);
@@ -90,6 +93,14 @@ int main(int argc, char** argv) {
     while (!stopRequested) {
       const auto now = std::chrono::steady_clock::now();
       if (seconds > 0 && now - start >= std::chrono::seconds(seconds)) break;
+      // The window's events come only through the pump of the thread that made it.
+      platform::PumpMessages();
+      if (engine.CloseRequested()) break;
+      if (engine.WindowGone()) {
+        std::fprintf(stderr, "velmora-engine: the window was destroyed from outside; ending\n");
+        exitCode = 1;
+        break;
+      }
       if (now >= nextTick) {
         engine.Tick();
         nextTick += std::chrono::seconds(1);
@@ -107,5 +118,5 @@ int main(int argc, char** argv) {
       ::usleep(10000);
     }
   }
-  return 0;
+  return exitCode;
 }
