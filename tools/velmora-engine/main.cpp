@@ -7,9 +7,9 @@
 // played, and closing the window is "quit" too; otherwise frames and audio
 // bytes are only counted. Lines on stdin: a command code 1-17 (14 starts a
 // recording, 15 stops it), "sio PORT TEXT", "sioget PORT", "gpio VALUE",
-// "talk on|off", "quit". Ends on Ctrl-C or
-// after N seconds. The pre-record span is clamped to 0..25000 ms as the
-// control clamps it: the pre-record queues hold no more.
+// "talk on|off", "quit". Ends on Ctrl-C or after N seconds. The pre-record
+// span is clamped to 0..25000 ms as the control clamps it: the pre-record
+// queues hold no more.
 #include <unistd.h>
 
 #include <atomic>
