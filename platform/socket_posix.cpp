@@ -6,7 +6,7 @@
 // and its addresses are tried in the resolver's order: a failed attempt
 // moves on at once, one that stays unanswered for kAttemptHold lets the
 // next start beside it, and the first to connect wins. Each attempt keeps
-// its own deadline, so an unanswered SYN fails after connectTimeout rather
+// its own deadline, so an unanswered SYN fails after kConnectTimeoutMs rather
 // than after the kernel's own minutes of retries.
 #include <arpa/inet.h>
 #include <fcntl.h>
