@@ -383,6 +383,9 @@ TEST_F(EndToEnd, TheRegisteredControlShowsPlaysTalksAndRecords) {
 // Closed from the desktop, the program ends as "quit" does, its last line
 // closed (if any); with its window, named title, destroyed from outside, or
 // its connection killed, it says so and ends.
+const std::vector<std::string> kWindowEnv = {"VELMORA_AUDIO=null", "VELMORA_VIDEO=", "VELMORA_OSTRANE=",
+                                             "VELMORA_MESSAGE_BOX=stderr"};
+
 void EndsWithItsWindow(const std::vector<std::string>& argv, const std::string& title, const std::string& closed) {
   testing_support::OwnDisplay display;
   std::string why;
@@ -392,9 +395,8 @@ void EndsWithItsWindow(const std::vector<std::string>& argv, const std::string& 
   ASSERT_NE(d, nullptr);
   Atom deleteWindow = XInternAtom(d, "WM_DELETE_WINDOW", False);
   for (const int how : {0, 1, 2}) {  // close, destroy, kill
-    ChildProcess program(argv, {"VELMORA_AUDIO=null", "VELMORA_VIDEO=", "VELMORA_OSTRANE=", "VELMORA_MESSAGE_BOX=stderr"},
-                      true, true);
-    Lines out(program);
+    ChildProcess view(argv, kWindowEnv, true, true);
+    Lines out(view);
     Window w = 0;
     for (auto until = Clock::now() + std::chrono::seconds(20); !w && Clock::now() < until; out.Pump(50))
       w = testing_support::FindWindowNamed(d, DefaultRootWindow(d), title);
@@ -408,7 +410,7 @@ void EndsWithItsWindow(const std::vector<std::string>& argv, const std::string& 
     unsigned char* pid = nullptr;
     XGetWindowProperty(d, w, XInternAtom(d, "_NET_WM_PID", False), 0, 1, False, XA_CARDINAL, &type, &format, &items,
                        &after, &pid);
-    EXPECT_TRUE(pid && *reinterpret_cast<long*>(pid) == program.pid());
+    EXPECT_TRUE(pid && *reinterpret_cast<long*>(pid) == view.pid());
     ASSERT_TRUE(XGetWMProtocols(d, w, &protocols, &n) && n == 1 && protocols[0] == deleteWindow);
     if (how == 0) {
       XEvent e{};
@@ -421,7 +423,7 @@ void EndsWithItsWindow(const std::vector<std::string>& argv, const std::string& 
     XFlush(d);
     const std::string last = how == 0 ? closed : name + ": the window was destroyed from outside; ending";
     EXPECT_TRUE(last.empty() || out.WaitFor([&](const std::string& l) { return l == last; }));
-    EXPECT_EQ(program.WaitExitCode(20000), how == 0 ? 0 : 1);
+    EXPECT_EQ(view.WaitExitCode(20000), how == 0 ? 0 : 1);
     for (void* p : {(void*)hint.res_name, (void*)hint.res_class, (void*)pid, (void*)protocols}) XFree(p);
   }
   XCloseDisplay(d);
@@ -451,9 +453,7 @@ TEST_F(EndToEnd, TheKeyboardFollowsTheViewsWindowNotThePointer) {
   for (const int x : {600, 100}) {
     XWarpPointer(d, None, root, 0, 0, 0, 0, x, 100);
     XSync(d, False);
-    ChildProcess view({kBin + "/velmora-view", "--registry", registry},
-                      {"VELMORA_AUDIO=null", "VELMORA_VIDEO=", "VELMORA_OSTRANE=", "VELMORA_MESSAGE_BOX=stderr"},
-                      true, true);
+    ChildProcess view({kBin + "/velmora-view", "--registry", registry}, kWindowEnv, true, true);
     Lines out(view);
     ASSERT_TRUE(out.WaitFor(line("event OnPaint")));  // the control is on screen
     XSetInputFocus(d, testing_support::FindWindowNamed(d, root, "velmora-view"), RevertToPointerRoot, CurrentTime);

@@ -144,7 +144,8 @@ TEST(ClientSocket, EveryAddressOfANameIsTriedInTurn) {
 // A SYN nobody answers fails the attempt by the socket's own deadline, with
 // one 10060, not after the kernel's minutes of retries.
 TEST(ClientSocket, AnUnansweredConnectTimesOut) {
-  testing_support::SilentListener silent;
+  LoopbackServer silent;
+  silent.Silence();
   platform::SetConnectTimeout(200);
   ClientSocket s;
   Recorder r;
@@ -161,7 +162,8 @@ TEST(ClientSocket, AnUnansweredConnectTimesOut) {
 // not a second hold later.
 TEST(ClientSocket, AFailureBesideAPendingAttemptStartsTheNextAtOnce) {
   LoopbackServer camera;
-  testing_support::SilentListener silent("127.0.0.2", camera.port());
+  LoopbackServer silent(0x7F000002, camera.port());  // 127.0.0.2
+  silent.Silence();
   platform::SetHostLookup(
       [](const std::string&) { return std::vector<std::string>{"127.0.0.2", "127.0.0.3", "127.0.0.1"}; });
   ClientSocket s;

@@ -41,13 +41,16 @@ inline void PumpFor(int ms) {
 class LoopbackServer {
  public:
   // On 127.0.0.1 and a free port unless told otherwise.
-  explicit LoopbackServer(int backlog = 64, const char* address = "127.0.0.1", int port = 0) {
+  explicit LoopbackServer(uint32_t host = INADDR_LOOPBACK, int port = 0) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in addr = Loopback(address, port);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(host);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
     ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    ::listen(fd_, backlog);
+    ::listen(fd_, 64);
     socklen_t len = sizeof(addr);
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
     port_ = ntohs(addr.sin_port);
@@ -99,12 +102,18 @@ class LoopbackServer {
     ::close(fd);
   }
 
-  static sockaddr_in Loopback(const char* address, int port) {
+  // Answers no SYN from now on, as a camera switched off behind a router:
+  // its backlog of one is held by a connection nobody accepts.
+  void Silence() {
+    ::listen(fd_, 0);
+    const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    ::inet_pton(AF_INET, address, &addr.sin_addr);
-    return addr;
+    socklen_t len = sizeof(addr);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::connect(filler, reinterpret_cast<sockaddr*>(&addr), len);
+    pollfd p{filler, POLLOUT, 0};
+    ::poll(&p, 1, 5000);
+    clients_.push_back(filler);
   }
 
   void Forget(int fd) {
@@ -116,24 +125,6 @@ class LoopbackServer {
   int fd_ = -1;
   int port_ = 0;
   std::vector<int> clients_;
-};
-
-// A listener that answers no SYN, as a camera switched off behind a router:
-// its backlog of one holds a connection nobody accepts, so the kernel drops
-// every further SYN.
-class SilentListener : public LoopbackServer {
- public:
-  explicit SilentListener(const char* address = "127.0.0.1", int port = 0) : LoopbackServer(0, address, port) {
-    filler_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    const sockaddr_in addr = Loopback(address, this->port());
-    ::connect(filler_, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
-    pollfd p{filler_, POLLOUT, 0};
-    ::poll(&p, 1, 5000);
-  }
-  ~SilentListener() { ::close(filler_); }
-
- private:
-  int filler_ = -1;
 };
 
 // A port on which nothing listens.
