@@ -85,9 +85,9 @@ class ClientSocket {
   // attempt moves on at once, an unanswered one after about 2 s), each for
   // at most kConnectTimeoutMs (then 10060): one connect event for the
   // address that connected, or one error event with the latest attempt's
-  // code when none did. A connected socket stays as it is; an
-  // attempt still pending is dropped and started again. Throws SocketError
-  // when no attempt can be started (no host, a bad port, no socket).
+  // code when none did. A connected socket stays as it is; an attempt still
+  // pending is dropped and started again. Throws SocketError when no attempt
+  // can be started (no host, a bad port, no socket).
   void Open();
   void Close();
   bool Connected() const;
